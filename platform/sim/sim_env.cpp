@@ -1,0 +1,101 @@
+#include "sim_env.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+
+const char* Root() {
+    const char* root = std::getenv("ULV_SIM_ROOT");
+    if (root == nullptr || root[0] == '\0') {
+        static const char kMessage[] =
+            "ulv sim: ULV_SIM_ROOT is not set; refusing to use the host's own paths\n";
+        (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+        _exit(2);
+    }
+    return root;
+}
+
+double TimeScale() {
+    const char* text = std::getenv("ULV_TIME_SCALE");
+    if (text == nullptr) return 1.0;
+    char* end = nullptr;
+    double scale = std::strtod(text, &end);
+    if (end == text || !(scale > 0.0) || !std::isfinite(scale)) return 1.0;
+    return scale;
+}
+
+int64_t MonotonicNs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+timespec ScaledDuration(double simSeconds) {
+    double real = simSeconds / TimeScale();
+    if (real < 0) real = 0;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(real);
+    ts.tv_nsec = static_cast<long>((real - static_cast<double>(ts.tv_sec)) * 1e9);
+    if (ts.tv_nsec >= 1000000000) ts.tv_nsec = 999999999;
+    return ts;
+}
+
+static int BootPath(char* out, size_t size) {
+    int n = std::snprintf(out, size, "%s/%s", Root(), kBootFileName);
+    return (n < 0 || static_cast<size_t>(n) >= size) ? -1 : 0;
+}
+
+int WriteBoot(long uptimeSeconds) {
+    char path[512];
+    char temp[560];
+    if (BootPath(path, sizeof path) != 0) return -1;
+    std::snprintf(temp, sizeof temp, "%s.%d", path, static_cast<int>(getpid()));
+    int fd = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    char text[64];
+    int n = std::snprintf(text, sizeof text, "%lld %ld\n", static_cast<long long>(MonotonicNs()),
+                          uptimeSeconds);
+    bool ok = write(fd, text, static_cast<size_t>(n)) == n;
+    close(fd);
+    if (!ok || rename(temp, path) != 0) {
+        unlink(temp);
+        return -1;
+    }
+    return 0;
+}
+
+static int ReadBoot(long long* bootNs, long* bootUptime) {
+    char path[512];
+    if (BootPath(path, sizeof path) != 0) return -1;
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return -1;
+    int fields = std::fscanf(file, "%lld %ld", bootNs, bootUptime);
+    std::fclose(file);
+    return fields == 2 ? 0 : -1;
+}
+
+int Uptime(long* seconds) {
+    long long bootNs = 0;
+    long bootUptime = 0;
+    if (ReadBoot(&bootNs, &bootUptime) != 0) {
+        const char* start = std::getenv("ULV_SIM_UPTIME");
+        if (WriteBoot(start != nullptr ? std::atol(start) : 0) != 0 ||
+            ReadBoot(&bootNs, &bootUptime) != 0) {
+            errno = ENOENT;
+            return -1;
+        }
+    }
+    double elapsed = static_cast<double>(MonotonicNs() - bootNs) / 1e9 * TimeScale();
+    if (elapsed < 0) elapsed = 0;
+    *seconds = bootUptime + static_cast<long>(elapsed);
+    return 0;
+}
+
+}  // namespace sim

@@ -1,0 +1,176 @@
+// The telephony client library on the host: talks to the simulated handset (tools/handset)
+// over the protocol of sim_protocol.h. The descriptor TAPI_CLIENT_Init returns is the event
+// connection itself, so it is readable exactly when a telephony message (or the handset's
+// hang-up) waits.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/tapi.h"
+#include "sim_env.h"
+#include "sim_protocol.h"
+
+namespace {
+
+int eventFd = -1;
+int callFd = -1;
+
+int Connect(const uint8_t* hello, size_t helloSize) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    int n = std::snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", sim::Root(),
+                          sim::kSocketName);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof address.sun_path) return -1;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    uint8_t answer = 0;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        send(fd, hello, helloSize, MSG_NOSIGNAL) != static_cast<ssize_t>(helloSize) ||
+        recv(fd, &answer, 1, 0) != 1 || answer != sim::kHelloAccepted) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One request/response exchange. Copies up to `outSize` response payload bytes to `out`
+// only when the handset answered with result 0.
+int Call(uint16_t code, const uint8_t* payload, size_t payloadSize, void* out, size_t outSize) {
+    if (callFd < 0) return -1;
+    static uint8_t packet[sim::kMaxPacket];
+    if (payloadSize + 2 > sizeof packet) return -1;
+    sim::PutLe16(packet, code);
+    if (payloadSize > 0) std::memcpy(packet + 2, payload, payloadSize);
+    if (send(callFd, packet, payloadSize + 2, MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(payloadSize + 2))
+        return -1;
+    ssize_t got = recv(callFd, packet, sizeof packet, 0);
+    if (got < 4) return -1;
+    int result = static_cast<int32_t>(sim::GetLe32(packet));
+    if (result == 0 && out != nullptr) {
+        size_t available = static_cast<size_t>(got) - 4;
+        std::memcpy(out, packet + 4, available < outSize ? available : outSize);
+    }
+    return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+int TAPI_CLIENT_Init(const uint16_t* msgIds, int count) {
+    if (count < 0 || count > 64) return -1;
+    uint8_t hello[3 + 2 * 64];
+    hello[0] = sim::kHelloEvents;
+    sim::PutLe16(hello + 1, static_cast<uint16_t>(count));
+    for (int i = 0; i < count; ++i) sim::PutLe16(hello + 3 + 2 * i, msgIds[i]);
+    int events = Connect(hello, 3 + 2 * static_cast<size_t>(count));
+    if (events < 0) return -1;
+    uint8_t callHello = sim::kHelloCalls;
+    int calls = Connect(&callHello, 1);
+    if (calls < 0) {
+        close(events);
+        return -1;
+    }
+    eventFd = events;
+    callFd = calls;
+    return eventFd;
+}
+
+int TAPI_CLIENT_ReadAndMallocMsg(int fd, TapiMessage* message) {
+    static uint8_t packet[sim::kMaxPacket];
+    ssize_t got = recv(fd, packet, sizeof packet, 0);
+    if (got < static_cast<ssize_t>(sim::kEventHeadSize)) return -1;
+    message->msgId = sim::GetLe16(packet);
+    message->length = sim::GetLe16(packet + 2);
+    message->data = nullptr;
+    if ((packet[4] & sim::kEventDataNull) != 0) return 0;
+    size_t size = static_cast<size_t>(got) - sim::kEventHeadSize;
+    // The data block belongs to the caller, who releases it with free().
+    message->data = std::malloc(size > 0 ? size : 1);
+    if (message->data == nullptr) return -1;
+    std::memcpy(message->data, packet + sim::kEventHeadSize, size);
+    return 0;
+}
+
+int TAPI_CLIENT_Fini(void) {
+    if (eventFd >= 0) close(eventFd);
+    if (callFd >= 0) close(callFd);
+    eventFd = callFd = -1;
+    return 0;
+}
+
+int TAPI_NETWORK_GetCurrentNetworkId(char* countryCode, char* networkCode) {
+    uint8_t codes[2 * TAPI_NETWORK_CODE_SIZE] = {};
+    int result = Call(sim::kCallNetworkId, nullptr, 0, codes, sizeof codes);
+    if (result != 0) return result;
+    std::memcpy(countryCode, codes, TAPI_NETWORK_CODE_SIZE);
+    std::memcpy(networkCode, codes + TAPI_NETWORK_CODE_SIZE, TAPI_NETWORK_CODE_SIZE);
+    countryCode[TAPI_NETWORK_CODE_SIZE - 1] = '\0';
+    networkCode[TAPI_NETWORK_CODE_SIZE - 1] = '\0';
+    return 0;
+}
+
+int TAPI_ACCE_GetServiceAvailability(uint8_t* available) {
+    return Call(sim::kCallServiceAvail, nullptr, 0, available, 1);
+}
+
+int TAPI_ACCE_GetSiginalQuality(uint8_t* quality) {
+    return Call(sim::kCallSignalQuality, nullptr, 0, quality, TAPI_SIGNAL_QUALITY_SIZE);
+}
+
+int TAPI_ACCE_GetApVersionInfo(uint8_t* info) {
+    return Call(sim::kCallApVersion, nullptr, 0, info, TAPI_AP_VERSION_INFO_SIZE);
+}
+
+int TAPI_ACCE_GetBpVersionInfo(uint8_t* info) {
+    return Call(sim::kCallBpVersion, nullptr, 0, info, TAPI_BP_VERSION_INFO_SIZE);
+}
+
+int TAPI_ACCE_GetFactorySerialNo(uint8_t* serial) {
+    return Call(sim::kCallSerialNo, nullptr, 0, serial, TAPI_FACTORY_SERIAL_SIZE);
+}
+
+int TAPI_SMS_GetServiceCenter(char* address) {
+    int result = Call(sim::kCallServiceCentre, nullptr, 0, address, TAPI_SMS_ADDRESS_SIZE);
+    if (result == 0) address[TAPI_SMS_ADDRESS_SIZE - 1] = '\0';
+    return result;
+}
+
+int TAPI_SMS_GetEmailGateway(char* address) {
+    int result = Call(sim::kCallEmailGateway, nullptr, 0, address, TAPI_SMS_ADDRESS_SIZE);
+    if (result == 0) address[TAPI_SMS_ADDRESS_SIZE - 1] = '\0';
+    return result;
+}
+
+int TAPI_SMS_ExpirePeriodToUINT8(const uint32_t* period, uint8_t* validity) {
+    uint8_t request[4];
+    sim::PutLe32(request, *period);
+    return Call(sim::kCallExpirePeriod, request, sizeof request, validity, 1);
+}
+
+int TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence) {
+    uint8_t answer[4] = {};
+    int result = Call(sim::kCallSendSms, submitRecord, TAPI_SMS_SUBMIT_RECORD_SIZE, answer,
+                      sizeof answer);
+    if (result == 0) *sequence = sim::GetLe32(answer);
+    return result;
+}
+
+int TAPI_ULV_GetCallTime(uint32_t* callTime) {
+    uint8_t answer[4] = {};
+    int result = Call(sim::kCallCallTime, nullptr, 0, answer, sizeof answer);
+    if (result == 0) *callTime = sim::GetLe32(answer);
+    return result;
+}
+
+int TAPI_ULV_GetGenericData(uint8_t* data) {
+    return Call(sim::kCallGenericData, nullptr, 0, data, TAPI_GENERIC_DATA_SIZE);
+}
+
+}  // extern "C"

@@ -1,0 +1,121 @@
+// Once per run: account the boot-to-start time, read the versions and the crash evidence,
+// and queue what this boot has to report.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "coredump/coredump.h"
+#include "panics/panics.h"
+#include "platform/paths.h"
+#include "reports/reports.h"
+#include "scheduling/scheduling.h"
+#include "state/daemon_state.h"
+#include "state/flex_config.h"
+#include "state/init.h"
+#include "state/trace.h"
+
+namespace {
+
+// Time stamp of the newest entry of a list: the last of its sort index, else its last record.
+uint32_t NewestTimestamp(const PanicRecord* list, const PanicSortEntry* index, uint8_t count) {
+    return index != nullptr ? list[index[count - 1].recordIndex].timestamp
+                            : list[count - 1].timestamp;
+}
+
+bool SoftwareChanged() {
+    const DaemonState& state = ulvState;
+    const char* header = reinterpret_cast<const char*>(state.reportHeader);
+    return std::strncmp(header + REPORT_FLEX_VERSION_OFFSET,
+                        state.flexConfig.ulv_last_flex_version, REPORT_LABEL_SIZE) != 0 ||
+           std::strncmp(header + REPORT_AP_BUILD_LABEL_OFFSET,
+                        state.flexConfig.ulv_lst_bldinfo_baselabel, REPORT_LABEL_SIZE) != 0;
+}
+
+// A new software makes every crash found so far old news: it is marked handled, unreported.
+void MarkCrashesHandled() {
+    DaemonState& state = ulvState;
+    FlexConfig& config = state.flexConfig;
+    if (state.bpNewCount != 0 && state.bpPanicList != nullptr) {
+        config.ulv_last_panic_timestamp =
+            NewestTimestamp(state.bpPanicList, state.bpSortIndex, state.bpNewCount);
+        ULVDeleteBpPanics();
+    }
+    if (state.quelaNewCount != 0 && state.quelaPanicList != nullptr) {
+        config.ulv_last_ap_quela_panic_timestamp =
+            NewestTimestamp(state.quelaPanicList, state.quelaSortIndex, state.quelaNewCount);
+        ULVDeleteQuelaPanics();
+    }
+    ULVRemoveCoreFiles();
+    if (state.kernelPanic != nullptr) {
+        config.ulv_last_ap_kernel_timestamp = state.kernelPanic->timestamp;
+        ULVReleaseKernelPanic();
+        state.kernelPanicDone = 1;
+    }
+    config.ulv_last_num_panics = state.reportHeader[REPORT_BP_TOTAL_COUNT_OFFSET];
+}
+
+}  // namespace
+
+void ULVRemoveCoreFiles() {
+    // Every "core." file of the dump directory; a file already gone is no error.
+    PlatformPathBuffer buffer;
+    const char* directory = PlatformResolvePath(CORE_DUMP_DIR, buffer);
+    DIR* dir = opendir(directory);
+    if (dir == nullptr) {
+        if (errno != ENOENT) ULV_TRACE("Read dir failed - %s\n", std::strerror(errno));
+        return;
+    }
+    const int dirFd = dirfd(dir);
+    while (const dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, "core.", 5) != 0) continue;
+        if (unlinkat(dirFd, entry->d_name, 0) != 0 && errno != ENOENT)
+            ULV_TRACE("error when deleting %s\n\n", entry->d_name);
+    }
+    closedir(dir);
+}
+
+int ULVStartupDecision() {
+    DaemonState& state = ulvState;
+    FlexConfig& config = state.flexConfig;
+
+    config.ulv_cummulative_uptime += state.startupUptime;
+    ULVSetFlexConfig();
+
+    ULVReadVersionInfo();
+    ULVReadBpPanics();
+    ULVReadQuelaPanics();
+    ULVReadKernelPanic();
+    state.startupStage = 2;
+
+    if (SoftwareChanged()) {
+        ULV_LOG("SW_FLEX is different with NVM\n\r");
+        ULV_LOG("Set cumulative time to Zero!\n\r");
+        state.reportUptime = 0;
+        config.ulv_last_preiodic_report_timestamp = 0;
+        state.pendingReports |= PENDING_SW_CHANGE;
+        std::memset(state.periodicBody + PERIODIC_GENERIC_DATA_OFFSET, 0,
+                    PERIODIC_GENERIC_DATA_SIZE);
+        MarkCrashesHandled();
+    } else if (state.bpNewCount != 0 || state.quelaNewCount != 0 || state.kernelPanic != nullptr) {
+        ULV_LOG("Set Panic Report\n\r");
+        state.pendingReports |= PENDING_CRASH;
+    }
+
+    ULV_LOG("Set Periodic Report message queue bitmap\n\r");
+    state.pendingReports |= PENDING_PERIODIC;
+
+    if ((state.pendingReports & ~PENDING_PERIODIC) != 0) {
+        ULVStartTimer(ULV_TIMER_DELAY_ID, state.reportDelay);
+    } else {
+        ULVComputeReportUptime();
+        ULVStartTimer(ULV_TIMER_APCD_ID, state.reportDelay);
+    }
+
+    config.ulv_last_powerup_timestamp = state.startupUptime;
+    ULV_LOG("last_powerup_timestamp == %x\n\r", config.ulv_last_powerup_timestamp);
+    return 0;
+}

@@ -1,0 +1,126 @@
+#include "daemon_fixture.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "daemon/daemon.h"
+#include "panics/panics.h"
+#include "platform/paths.h"
+#include "platform/rtc_sw.h"
+#include "state/daemon_state.h"
+
+namespace fs = std::filesystem;
+
+void ResetProcessState() {
+    ULVDeleteBpPanics();
+    ULVDeleteQuelaPanics();
+    ULVReleaseKernelPanic();
+    ulvState = DaemonState{};
+    gatewayState = GATEWAY_STATE_INITIAL;
+    timerFirstTime = 1;
+    fake::Reset();
+}
+
+void DaemonTest::SetUp() {
+    char pattern[] = "/tmp/ulv-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    for (const char* dir : {"sim", "tmp", "dev/mtdblock", "zellocal/panic", "zellocal/ulv_app_dump",
+                            "zel_user/download/appwrite", "zel_app/setup"})
+        fs::create_directories(fs::path(root_) / dir);
+    setenv("ULV_SIM_ROOT", root_.c_str(), 1);
+    setenv("ZEL_APP_WRITE_PATH", (root_ + "/zel_app").c_str(), 1);
+    ResetProcessState();
+}
+
+void DaemonTest::TearDown() {
+    ResetProcessState();
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+}
+
+void DaemonTest::WriteFile(const std::string& relative, const std::string& content) {
+    fs::path path = fs::path(root_) / relative;
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string DaemonTest::ReadFile(const std::string& relative) const {
+    std::ifstream in(fs::path(root_) / relative, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool DaemonTest::Exists(const std::string& relative) const {
+    return fs::exists(fs::path(root_) / relative);
+}
+
+std::string DaemonTest::ConfigText(const std::map<std::string, std::string>& values) {
+    static const std::pair<const char*, const char*> kDefaults[] = {
+        {"ulv_availability", "1"},
+        {"ulv_sms_address_type", "0"},
+        {"ulv_last_num_panics", "0"},
+        {"ulv_lst_bldinfo_baselabel", "AP_R1"},
+        {"ulv_last_flex_version", "FLEX_7"},
+        {"ulv_last_panic_timestamp", "0"},
+        {"ulv_last_preiodic_report_timestamp", "0"},
+        {"ulv_last_powerup_timestamp", "0"},
+        {"ulv_cummulative_uptime", "0"},
+        {"ulv_destination_address", "+15550100"},
+        {"ulv_report_duration", "24"},
+        {"ulv_report_delay", "5"},
+        {"ulv_last_ap_quela_num_panics", "0"},
+        {"ulv_last_ap_quela_panic_timestamp", "0"},
+        {"ulv_last_ap_num_dump", "0"},
+        {"ulv_last_ap_num_dump_timestamp", "0"},
+        {"ulv_last_ap_kernel_timestamp", "0"},
+        {"enableCoreDumps", "0"},
+    };
+    std::string text = "[UlvSetup]\n";
+    for (const auto& [key, fallback] : kDefaults) {
+        auto found = values.find(key);
+        text += std::string(key) + " = " + (found != values.end() ? found->second : fallback) + "\n";
+    }
+    return text;
+}
+
+void DaemonTest::WriteConfig(const std::map<std::string, std::string>& values) {
+    WriteFile("zel_app/setup/ulv.cfg", ConfigText(values));
+}
+
+std::vector<std::string> DaemonTest::TraceMessages() const {
+    // Records start with "dd mm yyyy hh:mm:ss ./ULV_x.cpp:N\t"; a message may span lines.
+    std::vector<std::string> messages;
+    std::string text = TraceFile();
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t tab = text.find('\t', at);
+        if (tab == std::string::npos) break;
+        size_t next = text.find(".cpp:", tab);
+        size_t end = text.size();
+        if (next != std::string::npos) {
+            // Back up to the start of the next record's time stamp (a line start).
+            size_t lineStart = text.rfind('\n', next);
+            end = lineStart == std::string::npos ? text.size() : lineStart + 1;
+        }
+        messages.push_back(text.substr(tab + 1, end - tab - 1));
+        at = end;
+    }
+    return messages;
+}
+
+int DaemonTest::TraceCount(const std::string& message) const {
+    int count = 0;
+    for (const std::string& m : TraceMessages())
+        if (m == message) ++count;
+    return count;
+}
+
+void DaemonTest::ConnectDevices() {
+    PlatformPathBuffer buffer;
+    ulvState.timerFd = RtcSwOpen(PlatformResolvePath(TIMER_DEVICE_PATH, buffer));
+    ulvState.tapiFd = TAPI_CLIENT_Init(nullptr, 0);
+}
