@@ -90,9 +90,11 @@ int TAPI_CLIENT_ReadAndMallocMsg(int fd, TapiMessage* message) {
     message->length = sim::GetLe16(packet + 2);
     message->data = nullptr;
     if ((packet[4] & sim::kEventDataNull) != 0) return 0;
+    // The block holds at least the announced length, zero-filled beyond what arrived, so a
+    // caller trusting the length never reads past it. It belongs to the caller (free()).
     size_t size = static_cast<size_t>(got) - sim::kEventHeadSize;
-    // The data block belongs to the caller, who releases it with free().
-    message->data = std::malloc(size > 0 ? size : 1);
+    size_t blockSize = size > message->length ? size : message->length;
+    message->data = std::calloc(blockSize > 0 ? blockSize : 1, 1);
     if (message->data == nullptr) return -1;
     std::memcpy(message->data, packet + sim::kEventHeadSize, size);
     return 0;

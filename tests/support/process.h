@@ -1,0 +1,79 @@
+// Test support for suites that run the project's programs as real processes: spawning them
+// (through the emulator of a cross build), a throw-away sandbox root, and waiting for what a
+// process writes, always against a deadline rather than a fixed sleep.
+//
+// Cross builds run the target's programs through an emulator: ULV_TEST_EMULATOR holds its
+// command prefix, blank separated ("qemu-arm -L /usr/arm-linux-gnueabi"); empty or unset on the
+// host.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ulvtest {
+
+// Deadlines are generous: tests share slow machines and run under emulators.
+inline constexpr double kDefaultDeadlineSeconds = 20;
+
+// A child process that is killed (SIGKILL) and reaped when the object goes, so that a failing
+// test leaves nothing running.
+class ChildProcess {
+public:
+    // Starts `argv` (argv[0] a path or a name looked up in PATH) behind the emulator prefix,
+    // with the current environment plus `env` ("NAME=VALUE" entries, replacing equal names).
+    // Standard output and error go to `outputPath` (appended) when it is not empty, and stay
+    // the test's own otherwise. A child that cannot be started exits with status 127.
+    static ChildProcess Spawn(const std::vector<std::string>& argv,
+                              const std::vector<std::string>& env = {},
+                              const std::string& outputPath = "");
+
+    ChildProcess() = default;
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    pid_t pid() const { return pid_; }
+    bool running() const { return pid_ > 0; }
+    // Sends `signal`. Returns 0, or -1 when there is no process.
+    int Kill(int signal);
+    // Waits until the process ends or `seconds` pass. Returns true with the wait status in
+    // `status` when it ended; the process is then reaped and no longer running().
+    bool WaitExit(int* status, double seconds = kDefaultDeadlineSeconds);
+
+private:
+    explicit ChildProcess(pid_t pid) : pid_(pid) {}
+    void Reap();  // SIGKILL and wait
+    pid_t pid_ = -1;
+};
+
+// A fresh directory under the temporary directory, removed with its content at destruction
+// (kept when ULV_TEST_KEEP is set, for looking at a failure). Its path is short, so that a
+// Unix socket below it fits sockaddr_un.
+class SandboxRoot {
+public:
+    SandboxRoot();
+    ~SandboxRoot();
+    SandboxRoot(const SandboxRoot&) = delete;
+    SandboxRoot& operator=(const SandboxRoot&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Polls `condition` until it holds or `seconds` pass. Returns whether it held.
+bool WaitUntil(const std::function<bool()>& condition, double seconds = kDefaultDeadlineSeconds);
+// The whole content of a file; empty when it cannot be read.
+std::string ReadFile(const std::string& path);
+// Waits until the file exists and contains `text`.
+bool WaitForFileContaining(const std::string& path, const std::string& text,
+                           double seconds = kDefaultDeadlineSeconds);
+// Writes `content` to `path`. Returns false on failure.
+bool WriteFile(const std::string& path, const std::string& content);
+
+}  // namespace ulvtest
