@@ -1,0 +1,178 @@
+#include "daemon_world.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "config_text.h"
+#include "sim_env.h"
+
+namespace ulvtest {
+
+namespace {
+
+std::string Format(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    std::string line;
+    while (std::getline(stream, line)) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+DaemonWorld::DaemonWorld(double timeScale, long startUptime) : timeScale_(timeScale) {
+    // The daemon detaches twice; as subreaper this process inherits it and can see how it ends.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // The sandbox clock is read here too (Uptime) with the daemon's own code.
+    setenv("ULV_SIM_ROOT", root().c_str(), 1);
+    setenv("ULV_TIME_SCALE", Format(timeScale_).c_str(), 1);
+    std::vector<std::string> env = Environment();
+    env.push_back("ULV_SIM_UPTIME=" + std::to_string(startUptime));
+    ChildProcess prepare = ChildProcess::Spawn({ULV_HANDSET_PATH, "--root", root(), "--prepare"},
+                                               env, Path("handset-prepare.log"));
+    int status = 0;
+    if (!prepare.WaitExit(&status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        std::fprintf(stderr, "ulv-handset --prepare failed: %s\n",
+                     ReadFile(Path("handset-prepare.log")).c_str());
+}
+
+DaemonWorld::~DaemonWorld() {
+    if (daemonPid_ > 0) {
+        kill(daemonPid_, SIGKILL);
+        waitpid(daemonPid_, nullptr, 0);
+    }
+}
+
+std::vector<std::string> DaemonWorld::Environment() const {
+    return {"ULV_SIM_ROOT=" + root(), "ULV_TIME_SCALE=" + Format(timeScale_),
+            "ZEL_APP_WRITE_PATH=" + Path("zel_app")};
+}
+
+void DaemonWorld::WriteConfig(const std::map<std::string, std::string>& values) {
+    WriteFile(Path("zel_app/setup/ulv.cfg"), ConfigText(values));
+}
+
+std::string DaemonWorld::ConfigValue(const std::string& key) const {
+    for (const std::string& line : Lines(ConfigFile()))
+        if (line.rfind(key + " = ", 0) == 0) return line.substr(key.size() + 3);
+    return "";
+}
+
+void DaemonWorld::StartHandset(const std::string& scenario) {
+    WriteFile(Path("scenario.txt"), scenario);
+    handset_ = ChildProcess::Spawn(
+        {ULV_HANDSET_PATH, "--root", root(), "--scenario", Path("scenario.txt")}, Environment(),
+        Path("handset.out"));
+    // Serving once its socket exists.
+    WaitUntil([&] { return access(Path("sim/tapi.sock").c_str(), F_OK) == 0; });
+}
+
+void DaemonWorld::StopHandset() { handset_ = ChildProcess(); }
+
+int DaemonWorld::StartDaemon() {
+    unlink(Path("tmp/ulv.pid").c_str());
+    daemonPid_ = 0;
+    launcher_ = ChildProcess::Spawn({ULV_DAEMON_PATH}, Environment(), Path("daemon.out"));
+    int status = 0;
+    if (!launcher_.WaitExit(&status)) return -1;
+    return status;
+}
+
+pid_t DaemonWorld::WaitForDaemonPid(double seconds) {
+    std::string text;
+    WaitUntil(
+        [&] {
+            text = ReadFile(Path("tmp/ulv.pid"));
+            return !text.empty();
+        },
+        seconds);
+    daemonPid_ = text.empty() ? 0 : static_cast<pid_t>(std::atol(text.c_str()));
+    return daemonPid_;
+}
+
+bool DaemonWorld::WaitDaemonExit(int* status, double seconds) {
+    if (daemonPid_ <= 0) return false;
+    bool ended = WaitUntil(
+        [&] {
+            pid_t result = waitpid(daemonPid_, status, WNOHANG);
+            return result == daemonPid_;
+        },
+        seconds);
+    if (ended) daemonPid_ = 0;
+    return ended;
+}
+
+void DaemonWorld::KillDaemon(int signal) {
+    if (daemonPid_ > 0) kill(daemonPid_, signal);
+}
+
+std::vector<std::string> DaemonWorld::SmsLines() const {
+    return Lines(ReadFile(Path("sim/sms.log")));
+}
+
+int DaemonWorld::AplogCount(const std::string& shownText) const {
+    int count = 0;
+    for (const std::string& line : Lines(Aplog()))
+        if (line == "A 0 3 " + shownText) ++count;
+    return count;
+}
+
+bool DaemonWorld::WaitForAplog(const std::string& shownText, int count, double seconds) const {
+    return WaitUntil([&] { return AplogCount(shownText) >= count; }, seconds);
+}
+
+bool DaemonWorld::WaitForTrace(const std::string& text, double seconds) const {
+    return WaitUntil([&] { return Trace().find(text) != std::string::npos; }, seconds);
+}
+
+bool DaemonWorld::WaitForSmsCount(size_t count, double seconds) const {
+    return WaitUntil([&] { return SmsLines().size() >= count; }, seconds);
+}
+
+std::string DaemonWorld::SmsText(const std::string& line) {
+    size_t at = line.find(" text=");
+    return at == std::string::npos ? "" : line.substr(at + 6);
+}
+
+std::string DaemonWorld::SmsField(const std::string& line, const std::string& field) {
+    size_t at = line.find(" " + field + "=");
+    if (at == std::string::npos) return "";
+    at += field.size() + 2;
+    return line.substr(at, line.find(' ', at) - at);
+}
+
+long DaemonWorld::Uptime() const {
+    long seconds = 0;
+    sim::Uptime(&seconds);
+    return seconds;
+}
+
+std::string Decode(const std::vector<std::string>& texts, int* exitStatus) {
+    char pattern[] = "/tmp/ulv-decode-XXXXXX";
+    int fd = mkstemp(pattern);
+    if (fd >= 0) close(fd);
+    std::vector<std::string> argv{ULV_DECODE_PATH};
+    argv.insert(argv.end(), texts.begin(), texts.end());
+    ChildProcess decoder = ChildProcess::Spawn(argv, {}, pattern);
+    int status = -1;
+    decoder.WaitExit(&status);
+    if (exitStatus != nullptr) *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::string output = ReadFile(pattern);
+    unlink(pattern);
+    return output;
+}
+
+}  // namespace ulvtest

@@ -1,0 +1,76 @@
+// One simulated handset with its sandbox root, and the real daemon running against it: the
+// processes the end-to-end tests start, on accelerated time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "process.h"
+
+namespace ulvtest {
+
+class DaemonWorld {
+public:
+    // `timeScale` simulated seconds pass per real second; the simulated uptime starts at
+    // `startUptime` seconds.
+    explicit DaemonWorld(double timeScale = 200, long startUptime = 1000);
+    ~DaemonWorld();
+
+    const std::string& root() const { return sandbox_.path(); }
+    std::string Path(const std::string& relative) const { return root() + "/" + relative; }
+
+    void WriteConfig(const std::map<std::string, std::string>& values = {});
+    std::string ConfigFile() const { return ReadFile(Path("zel_app/setup/ulv.cfg")); }
+    // A value of the configuration file as written ("" when the key is missing).
+    std::string ConfigValue(const std::string& key) const;
+
+    // Starts the simulated handset with this scenario text.
+    void StartHandset(const std::string& scenario);
+    void StopHandset();
+
+    // Starts the daemon; returns the exit status of the launching process (the daemon itself
+    // detaches), or -1 when it did not end in time.
+    int StartDaemon();
+    // The daemon's pid from its pid file, once written (0 when it never was).
+    pid_t WaitForDaemonPid(double seconds = kDefaultDeadlineSeconds);
+    // Waits for the detached daemon to end; its wait status in `status`.
+    bool WaitDaemonExit(int* status, double seconds = kDefaultDeadlineSeconds);
+    void KillDaemon(int signal);
+
+    // The platform log as the sim writes it ("A 0 3 text\n\r" lines), the trace file, and
+    // the SMS the handset received (one "SMS ..." line each).
+    std::string Aplog() const { return ReadFile(Path("sim/aplog.log")); }
+    std::string Trace() const { return ReadFile(Path("zel_user/download/appwrite/ulvPanicInfo")); }
+    std::vector<std::string> SmsLines() const;
+    // Text records of the platform log with exactly this text (written as the sim shows it,
+    // e.g. "Exit ULV!\\n\\r").
+    int AplogCount(const std::string& shownText) const;
+    bool WaitForAplog(const std::string& shownText, int count = 1,
+                      double seconds = kDefaultDeadlineSeconds) const;
+    bool WaitForTrace(const std::string& text, double seconds = kDefaultDeadlineSeconds) const;
+    bool WaitForSmsCount(size_t count, double seconds = kDefaultDeadlineSeconds) const;
+    // The report text of an SMS line (after "text=").
+    static std::string SmsText(const std::string& line);
+    // A field of an SMS line ("seq", "pid", "dest", ...).
+    static std::string SmsField(const std::string& line, const std::string& field);
+
+    // The simulated uptime now, as the daemon reads it.
+    long Uptime() const;
+    double timeScale() const { return timeScale_; }
+    std::vector<std::string> Environment() const;
+
+private:
+    double timeScale_;
+    SandboxRoot sandbox_;
+    ChildProcess handset_;
+    ChildProcess launcher_;
+    pid_t daemonPid_ = 0;
+};
+
+// Runs ulv-decode on report texts; its standard output, one JSON object per line.
+std::string Decode(const std::vector<std::string>& texts, int* exitStatus = nullptr);
+
+}  // namespace ulvtest

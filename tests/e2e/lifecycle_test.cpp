@@ -1,0 +1,148 @@
+// The daemon's life as a process: detaching, connecting, waiting, and every way out.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "daemon_world.h"
+
+namespace {
+
+using ulvtest::DaemonWorld;
+
+int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status; }
+
+// A record's trace message value after `prefix` (e.g. "uptime from sysinfo=").
+long TraceNumber(const std::string& trace, const std::string& prefix) {
+    size_t at = trace.find(prefix);
+    return at == std::string::npos ? -1 : std::atol(trace.c_str() + at + prefix.size());
+}
+
+TEST(DaemonLifecycle, DetachesWritesItsPidAndLeavesWhenTheHandsetHangsUp) {
+    DaemonWorld world;
+    world.WriteConfig();
+    world.StartHandset("service 0\nat 600 close\n");
+    ASSERT_EQ(world.StartDaemon(), 0);  // the launching process returns at once
+    pid_t pid = world.WaitForDaemonPid();
+    ASSERT_GT(pid, 0);
+    // No line end after the pid; the daemon runs in a session of its own but does not lead it.
+    EXPECT_EQ(ulvtest::ReadFile(world.Path("tmp/ulv.pid")), std::to_string(pid));
+    EXPECT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
+    pid_t session = getsid(pid);
+    EXPECT_NE(session, getsid(0));
+    EXPECT_NE(session, pid);
+    EXPECT_TRUE(world.WaitForTrace("\tULV is starting with pid - " + std::to_string(pid) + "\n"));
+
+    int status = 0;
+    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
+    EXPECT_EQ(ExitCode(status), 0);
+    EXPECT_EQ(world.AplogCount("TAPI_Client_ReadAndMallocMsg Failure\\n\\r"), 1);
+    EXPECT_EQ(world.AplogCount("Exit ULV!\\n\\r"), 1);
+    std::string log = world.Aplog();
+    EXPECT_EQ(log.substr(0, log.find('\n')), "I ULVPort 0");
+    EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), "X 0\n");
+}
+
+TEST(DaemonLifecycle, GivesUpAfterTenRetriesWithoutAHandset) {
+    DaemonWorld world;
+    world.WriteConfig();
+    ASSERT_EQ(world.StartDaemon(), 0);
+    ASSERT_GT(world.WaitForDaemonPid(), 0);
+    int status = 0;
+    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
+    EXPECT_EQ(ExitCode(status), 0);
+    for (int i = 1; i <= 10; ++i)
+        EXPECT_EQ(world.AplogCount("Try to connect TAPI Server " + std::to_string(i) +
+                                   " times\\n\\r"),
+                  1);
+    EXPECT_EQ(world.AplogCount("Try to connect TAPI Server 11 times\\n\\r"), 0);
+    EXPECT_EQ(world.AplogCount("TAPI_CLIENT_Init Failure\\n\\r"), 1);
+    EXPECT_EQ(world.AplogCount("Exit ULV!\\n\\r"), 0);  // the timer device was never opened
+}
+
+TEST(DaemonLifecycle, ConnectsOnceTheRefusedAttemptsArePast) {
+    DaemonWorld world;
+    world.WriteConfig();
+    world.StartHandset("refuse_connections 2\nservice 0\nat 1 close\n");
+    ASSERT_EQ(world.StartDaemon(), 0);
+    ASSERT_GT(world.WaitForDaemonPid(), 0);
+    int status = 0;
+    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
+    EXPECT_EQ(world.AplogCount("Try to connect TAPI Server 1 times\\n\\r"), 1);
+    EXPECT_EQ(world.AplogCount("Try to connect TAPI Server 2 times\\n\\r"), 1);
+    EXPECT_EQ(world.AplogCount("Try to connect TAPI Server 3 times\\n\\r"), 0);
+    EXPECT_EQ(world.AplogCount("Exit ULV!\\n\\r"), 1);
+}
+
+TEST(DaemonLifecycle, UnconfiguredDaemonStopsBeforeDetaching) {
+    DaemonWorld world;
+    world.WriteConfig({{"ulv_availability", "0"}});
+    world.StartHandset("");
+    EXPECT_EQ(world.StartDaemon(), 0);
+    EXPECT_EQ(world.WaitForDaemonPid(/*seconds=*/0.5), 0);  // never written
+    EXPECT_NE(world.Trace().find("\tExit ULV due to ULVGetFlexConfig() failure\n"),
+              std::string::npos);
+    EXPECT_EQ(world.AplogCount("ULV not configured AVLBL=0, DST=+15550100\\n\\r"), 1);
+    EXPECT_EQ(ulvtest::ReadFile(world.Path("handset.out")).find("subscribed"), std::string::npos);
+}
+
+TEST(DaemonLifecycle, UnreadableTelephonyMessageTakesTheExitPath) {
+    DaemonWorld world;
+    world.WriteConfig();
+    world.StartHandset("service 0\nat 1 garbage\n");
+    ASSERT_EQ(world.StartDaemon(), 0);
+    ASSERT_GT(world.WaitForDaemonPid(), 0);
+    int status = 0;
+    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
+    EXPECT_EQ(ExitCode(status), 0);
+    EXPECT_EQ(world.AplogCount("TAPI_Client_ReadAndMallocMsg Failure\\n\\r"), 1);
+    EXPECT_EQ(world.AplogCount("Exit ULV!\\n\\r"), 1);
+    // The exit path does not save the configuration.
+    EXPECT_EQ(world.ConfigValue("ulv_cummulative_uptime"), "0");
+}
+
+TEST(DaemonLifecycle, MissingTimerDeviceEndsTheDaemonCleanly) {
+    DaemonWorld world;
+    world.WriteConfig();
+    unlink(world.Path("dev/rtc_sw").c_str());
+    world.StartHandset("service 0\n");
+    ASSERT_EQ(world.StartDaemon(), 0);
+    ASSERT_GT(world.WaitForDaemonPid(), 0);
+    int status = 0;
+    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
+    EXPECT_EQ(ExitCode(status), 0);
+    EXPECT_EQ(world.AplogCount("Can't open the timer device - No such file or directory\\n\\r"),
+              1);
+    EXPECT_EQ(world.AplogCount("Exit ULV!\\n\\r"), 1);
+}
+
+TEST(DaemonLifecycle, SigtermWhileIdleAccountsTheRunSavesAndExits) {
+    DaemonWorld world(/*timeScale=*/200, /*startUptime=*/5000);
+    world.WriteConfig({{"ulv_cummulative_uptime", "1000"}});  // hexadecimal: 4096 s
+    // Never in service: no timer is armed and nothing but the signal can wake the daemon.
+    world.StartHandset("service 0\n");
+    ASSERT_EQ(world.StartDaemon(), 0);
+    ASSERT_GT(world.WaitForDaemonPid(), 0);
+    ASSERT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
+    const long started = TraceNumber(world.Trace(), "uptime from sysinfo=");
+    ASSERT_GE(started, 5000);
+    const long before = world.Uptime();
+    world.KillDaemon(SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
+    const long after = world.Uptime();
+    EXPECT_EQ(ExitCode(status), 0);
+    EXPECT_EQ(world.AplogCount("ULV Exit\\n\\r"), 1);
+    EXPECT_EQ(world.AplogCount("timeout or exception occurs\\n\\r"), 0);
+
+    // The cumulative uptime grew by the uptime elapsed since the daemon sampled it.
+    const long saved = std::strtol(world.ConfigValue("ulv_cummulative_uptime").c_str(), nullptr, 16);
+    EXPECT_EQ(TraceNumber(world.Trace(), "cumulative uptime from signal handler="), saved);
+    EXPECT_GE(saved - 4096, before - started);
+    EXPECT_LE(saved - 4096, after - started);
+}
+
+}  // namespace
