@@ -150,6 +150,7 @@ int _aplog_port_log_ascii(int port, int level, const char* format, ...) {
     va_end(args);
     (void)port;
     aplog.records.push_back({'A', level, 0, text, {}});
+    if (aplog.mirrorFd >= 0) (void)!write(aplog.mirrorFd, text, std::strlen(text));
     return 0;
 }
 
@@ -163,6 +164,8 @@ int _aplog_port_log_bin(int port, int level, uint32_t recordId, const void* byte
 
 int _aplog_exit(int flags) {
     aplog.records.push_back({'X', flags, 0, {}, {}});
+    static const char kExitMark[] = "<_aplog_exit>";
+    if (aplog.mirrorFd >= 0) (void)!write(aplog.mirrorFd, kExitMark, sizeof kExitMark - 1);
     return 0;
 }
 

@@ -23,6 +23,10 @@ struct AplogRecord {
 
 struct Aplog {
     std::vector<AplogRecord> records;
+    // When >= 0, every text record is also written here as it is made, and `_aplog_exit` as
+    // "<_aplog_exit>": the only way to see what a child process logged before it ended (death
+    // tests). The test owns the descriptor.
+    int mirrorFd = -1;
     // Text records, in order.
     std::vector<std::string> Texts() const;
     int Count(const std::string& text) const;
