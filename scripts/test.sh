@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Builds and runs every test: on the host, under the sanitizers, on the handset's ARMv5TE
+# processor and on a big-endian processor (both under qemu-user). Also cross-builds the
+# handset daemon and prints its stripped size.
+#
+#   ./scripts/test.sh                      all configurations
+#   ULV_CONFIGS="host asan" ./scripts/test.sh   a subset (host asan armel s390x ppc)
+#
+# Installs missing Debian packages when run as root; otherwise says what to install.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+configs=${ULV_CONFIGS:-host asan armel s390x}
+jobs=${ULV_JOBS:-$(nproc)}
+
+packages=(cmake ninja-build g++ googletest qemu-user binutils)
+for config in $configs; do
+  case $config in
+    armel) packages+=(g++-arm-linux-gnueabi binutils-arm-linux-gnueabi) ;;
+    s390x) packages+=(g++-s390x-linux-gnu binutils-s390x-linux-gnu) ;;
+    ppc) packages+=(g++-powerpc-linux-gnu binutils-powerpc-linux-gnu) ;;
+  esac
+done
+packages+=(g++-arm-linux-gnueabi binutils-arm-linux-gnueabi)  # the handset build
+missing=()
+for package in $(printf '%s\n' "${packages[@]}" | sort -u); do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "== installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null || {
+      echo "FAILED: apt-get install ${missing[*]}" >&2
+      exit 1
+    }
+  else
+    echo "Missing Debian packages. Install them with:" >&2
+    echo "  sudo apt-get install ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+summary=()
+failed=0
+logs=build/logs
+mkdir -p "$logs"
+for config in $configs; do
+  echo "== $config: configure and build"
+  if ! cmake --preset "$config" >"$logs/build-$config.log" 2>&1 ||
+     ! cmake --build --preset "$config" -j "$jobs" >>"$logs/build-$config.log" 2>&1; then
+    tail -n 40 "$logs/build-$config.log"
+    summary+=("$config: BUILD FAILED (see $logs/build-$config.log)")
+    failed=1
+    continue
+  fi
+  echo "== $config: test"
+  ctest --preset "$config" -j "$jobs" 2>&1 | tee "$logs/test-$config.log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#' || true
+  result=$(grep -E 'tests passed|tests failed' "$logs/test-$config.log" | tail -n 1)
+  if ! grep -q "100% tests passed" "$logs/test-$config.log"; then failed=1; fi
+  summary+=("$config: ${result:-no result}")
+done
+
+echo "== handset-armel: cross-build the daemon against stand-ins of the phone libraries"
+if cmake --preset handset-armel >"$logs/build-handset-armel.log" 2>&1 &&
+   cmake --build --preset handset-armel -j "$jobs" >>"$logs/build-handset-armel.log" 2>&1; then
+  arm-linux-gnueabi-strip -o build/handset-armel/ulv.stripped build/handset-armel/src/ulv
+  size=$(stat -c %s build/handset-armel/ulv.stripped)
+  summary+=("handset-armel: built, stripped daemon build/handset-armel/ulv.stripped is $size bytes")
+else
+  tail -n 40 "$logs/build-handset-armel.log"
+  summary+=("handset-armel: BUILD FAILED (see $logs/build-handset-armel.log)")
+  failed=1
+fi
+
+echo
+echo "== summary"
+printf '%s\n' "${summary[@]}"
+exit $failed
