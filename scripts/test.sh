@@ -56,7 +56,7 @@ for config in $configs; do
     continue
   fi
   echo "== $config: test"
-  ctest --preset "$config" -j "$jobs" 2>&1 | tee "$logs/test-$config.log" | grep -vE '^ *[0-9]+/[0-9]+ Test +#' || true
+  ctest --preset "$config" -j "$jobs" 2>&1 | tee "$logs/test-$config.log" | grep -vE '^ *([0-9]+/[0-9]+ Test +#|Start +[0-9]+:)' || true
   result=$(grep -E 'tests passed|tests failed' "$logs/test-$config.log" | tail -n 1)
   if ! grep -q "100% tests passed" "$logs/test-$config.log"; then failed=1; fi
   summary+=("$config: ${result:-no result}")

@@ -1,7 +1,6 @@
 #include "daemon_world.h"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,8 +33,6 @@ std::vector<std::string> Lines(const std::string& text) {
 }  // namespace
 
 DaemonWorld::DaemonWorld(double timeScale, long startUptime) : timeScale_(timeScale) {
-    // The daemon detaches twice; as subreaper this process inherits it and can see how it ends.
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
     // The sandbox clock is read here too (Uptime) with the daemon's own code.
     setenv("ULV_SIM_ROOT", root().c_str(), 1);
     setenv("ULV_TIME_SCALE", Format(timeScale_).c_str(), 1);
@@ -50,10 +47,7 @@ DaemonWorld::DaemonWorld(double timeScale, long startUptime) : timeScale_(timeSc
 }
 
 DaemonWorld::~DaemonWorld() {
-    if (daemonPid_ > 0) {
-        kill(daemonPid_, SIGKILL);
-        waitpid(daemonPid_, nullptr, 0);
-    }
+    if (daemonPid_ > 0) kill(daemonPid_, SIGKILL);
 }
 
 std::vector<std::string> DaemonWorld::Environment() const {
@@ -85,10 +79,29 @@ void DaemonWorld::StopHandset() { handset_ = ChildProcess(); }
 int DaemonWorld::StartDaemon() {
     unlink(Path("tmp/ulv.pid").c_str());
     daemonPid_ = 0;
-    launcher_ = ChildProcess::Spawn({ULV_DAEMON_PATH}, Environment(), Path("daemon.out"));
-    int status = 0;
-    if (!launcher_.WaitExit(&status)) return -1;
-    return status;
+    // The daemon detaches; the reaper it starts under sees how every process of it ends.
+    reaperStatus_ = Path("reaped-" + std::to_string(++starts_) + ".txt");
+    std::vector<std::string> command{ULV_TEST_REAPER_PATH, reaperStatus_};
+    for (const std::string& word : EmulatorPrefix()) command.push_back(word);
+    command.push_back(ULV_DAEMON_PATH);
+    reaper_ = ChildProcess::SpawnNative(command, Environment(), Path("daemon.out"));
+    int status = -1;
+    if (!ReapedStatus("launcher", &status)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool DaemonWorld::ReapedStatus(const std::string& who, int* status, double seconds) const {
+    return WaitUntil(
+        [&] {
+            for (const std::string& line : Lines(ReadFile(reaperStatus_))) {
+                if (line.rfind(who + " ", 0) == 0) {
+                    *status = std::atoi(line.c_str() + who.size() + 1);
+                    return true;
+                }
+            }
+            return false;
+        },
+        seconds);
 }
 
 pid_t DaemonWorld::WaitForDaemonPid(double seconds) {
@@ -105,12 +118,7 @@ pid_t DaemonWorld::WaitForDaemonPid(double seconds) {
 
 bool DaemonWorld::WaitDaemonExit(int* status, double seconds) {
     if (daemonPid_ <= 0) return false;
-    bool ended = WaitUntil(
-        [&] {
-            pid_t result = waitpid(daemonPid_, status, WNOHANG);
-            return result == daemonPid_;
-        },
-        seconds);
+    bool ended = ReapedStatus(std::to_string(daemonPid_), status, seconds);
     if (ended) daemonPid_ = 0;
     return ended;
 }

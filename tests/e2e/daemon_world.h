@@ -63,10 +63,16 @@ public:
     std::vector<std::string> Environment() const;
 
 private:
+    // How the reaper saw `who` ("launcher" or a pid) end.
+    bool ReapedStatus(const std::string& who, int* status,
+                      double seconds = kDefaultDeadlineSeconds) const;
+
     double timeScale_;
     SandboxRoot sandbox_;
     ChildProcess handset_;
-    ChildProcess launcher_;
+    ChildProcess reaper_;
+    std::string reaperStatus_;
+    int starts_ = 0;
     pid_t daemonPid_ = 0;
 };
 

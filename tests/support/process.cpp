@@ -74,15 +74,25 @@ void PauseBriefly() {
 
 }  // namespace
 
+std::vector<std::string> EmulatorPrefix() { return SplitBlanks(std::getenv("ULV_TEST_EMULATOR")); }
+
 ChildProcess ChildProcess::Spawn(const std::vector<std::string>& argv,
                                  const std::vector<std::string>& env,
                                  const std::string& outputPath) {
     if (argv.empty()) throw std::invalid_argument("ChildProcess::Spawn: empty argv");
-    std::vector<std::string> command = SplitBlanks(std::getenv("ULV_TEST_EMULATOR"));
+    std::vector<std::string> command = EmulatorPrefix();
     command.insert(command.end(), argv.begin(), argv.end());
+    return SpawnNative(command, env, outputPath);
+}
+
+ChildProcess ChildProcess::SpawnNative(const std::vector<std::string>& command,
+                                       const std::vector<std::string>& env,
+                                       const std::string& outputPath) {
+    if (command.empty()) throw std::invalid_argument("ChildProcess::SpawnNative: empty argv");
     std::string program = ResolveProgram(command[0]);
     std::vector<std::string> environment = MergeEnvironment(env);
-    std::vector<char*> args = Pointers(command);
+    std::vector<std::string> words = command;
+    std::vector<char*> args = Pointers(words);
     std::vector<char*> envp = Pointers(environment);
 
     pid_t pid = fork();

@@ -29,6 +29,10 @@ public:
     static ChildProcess Spawn(const std::vector<std::string>& argv,
                               const std::vector<std::string>& env = {},
                               const std::string& outputPath = "");
+    // As Spawn, for a program built for the build machine itself: no emulator in front.
+    static ChildProcess SpawnNative(const std::vector<std::string>& argv,
+                                    const std::vector<std::string>& env = {},
+                                    const std::string& outputPath = "");
 
     ChildProcess() = default;
     ChildProcess(ChildProcess&& other) noexcept;
@@ -50,6 +54,9 @@ private:
     void Reap();  // SIGKILL and wait
     pid_t pid_ = -1;
 };
+
+// The emulator's command words (empty on the host).
+std::vector<std::string> EmulatorPrefix();
 
 // A fresh directory under the temporary directory, removed with its content at destruction
 // (kept when ULV_TEST_KEEP is set, for looking at a failure). Its path is short, so that a
