@@ -74,8 +74,6 @@ void DaemonWorld::StartHandset(const std::string& scenario) {
     WaitUntil([&] { return access(Path("sim/tapi.sock").c_str(), F_OK) == 0; });
 }
 
-void DaemonWorld::StopHandset() { handset_ = ChildProcess(); }
-
 int DaemonWorld::StartDaemon() {
     unlink(Path("tmp/ulv.pid").c_str());
     daemonPid_ = 0;

@@ -29,7 +29,6 @@ public:
 
     // Starts the simulated handset with this scenario text.
     void StartHandset(const std::string& scenario);
-    void StopHandset();
 
     // Starts the daemon; returns the exit status of the launching process (the daemon itself
     // detaches), or -1 when it did not end in time.
@@ -59,7 +58,6 @@ public:
 
     // The simulated uptime now, as the daemon reads it.
     long Uptime() const;
-    double timeScale() const { return timeScale_; }
     std::vector<std::string> Environment() const;
 
 private:

@@ -145,4 +145,27 @@ TEST(DaemonLifecycle, SigtermWhileIdleAccountsTheRunSavesAndExits) {
     EXPECT_LE(saved - 4096, after - started);
 }
 
+TEST(DaemonLifecycle, MalformedTelephonyMessagesAreDroppedAndTheRestServed) {
+    DaemonWorld world;
+    world.WriteConfig();
+    // Not in service; then a registration of 17 bytes and a signal message without data
+    // (both dropped), then the test network (served: valid, then invalid again).
+    world.StartHandset(
+        "service 0\n"
+        "at 1 msg 0x070A hex 3331302d3431302d3331302d3431302d33\n"
+        "at 2 msg 0x0701 len 4 null\n"
+        "at 3 msg 0x0702 hex\n"
+        "at 4 registered 001-01\n");
+    ASSERT_EQ(world.StartDaemon(), 0);
+    ASSERT_GT(world.WaitForDaemonPid(), 0);
+    ASSERT_TRUE(world.WaitForAplog("REGISTERED_MSGID operator == 001-01\\n\\r")) << world.Aplog();
+    ASSERT_TRUE(world.WaitForAplog("set PLMN invalid\\n\\r"));
+    EXPECT_EQ(world.AplogCount("REGISTERED_MSGID operator == 001-01\\n\\r"), 1);
+    EXPECT_EQ(world.Aplog().find("REGISTERED_MSGID operator == 310-410-310"), std::string::npos);
+    EXPECT_EQ(world.Aplog().find("SINGAL QUALITY VALUE RECEIVED"), std::string::npos);
+    EXPECT_EQ(world.AplogCount("set in service State\\n\\r"), 0);
+    // Start-up's own PLMN record, then the pair of the test network.
+    EXPECT_EQ(world.AplogCount("set PLMN valid\\n\\r"), 2);
+}
+
 }  // namespace
