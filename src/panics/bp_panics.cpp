@@ -222,15 +222,8 @@ void ULVReadBpPanics() {
 
 void ULVDeleteBpPanics() {
     DaemonState& state = ulvState;
-    if (state.bpPanicList != nullptr) {
-        ULV_TRACE("Deleting %d BP panics\n", state.bpNewCount);
-        std::free(state.bpPanicList);
-        state.bpPanicList = nullptr;
-    }
-    if (state.bpSortIndex != nullptr) {
-        std::free(state.bpSortIndex);
-        state.bpSortIndex = nullptr;
-    }
+    if (state.bpPanicList != nullptr) ULV_TRACE("Deleting %d BP panics\n", state.bpNewCount);
+    ULVFreePanicList(state.bpPanicList, state.bpSortIndex);
     state.bpNewCount = 0;
     state.bpSentCount = 0;
 }

@@ -7,6 +7,8 @@
 #include "panics/panic_record.h"
 
 void ULVSortPanicIndex(PanicSortEntry* entries, uint16_t count);
+// Releases a panic list and its sort index (either may be null) and nulls both.
+void ULVFreePanicList(PanicRecord*& list, PanicSortEntry*& index);
 
 inline constexpr char BP_PANIC_LOG1_PATH[] = "/zellocal/panic/bp_panic.log1";
 inline constexpr char BP_PANIC_LOG2_PATH[] = "/zellocal/panic/bp_panic.log2";

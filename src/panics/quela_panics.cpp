@@ -1,6 +1,4 @@
 // The QUELA panic blocks.
-#include <cstdlib>
-
 #include "panics/panics.h"
 #include "state/daemon_state.h"
 #include "state/trace.h"
@@ -11,15 +9,9 @@ void ULVReadQuelaPanics() {}
 
 void ULVDeleteQuelaPanics() {
     DaemonState& state = ulvState;
-    if (state.quelaPanicList != nullptr) {
+    if (state.quelaPanicList != nullptr)
         ULV_TRACE("Deleting %d QUELA panics\n", state.quelaNewCount);
-        std::free(state.quelaPanicList);
-        state.quelaPanicList = nullptr;
-    }
-    if (state.quelaSortIndex != nullptr) {
-        std::free(state.quelaSortIndex);
-        state.quelaSortIndex = nullptr;
-    }
+    ULVFreePanicList(state.quelaPanicList, state.quelaSortIndex);
     state.quelaSentCount = 0;
     state.quelaNewCount = 0;
 }

@@ -1,3 +1,6 @@
+// The pieces shared by the BP and QUELA panic lists: the sort of their index and their release.
+#include <cstdlib>
+
 #include "panics/panics.h"
 
 // Shell sort with the gaps 3 and 1, ascending by time stamp. The comparison is strictly
@@ -17,4 +20,11 @@ void ULVSortPanicIndex(PanicSortEntry* entries, uint16_t count) {
         uint16_t half = gap / 2;
         gap = half != 0 ? half : (gap == 1 ? 0 : 1);
     }
+}
+
+void ULVFreePanicList(PanicRecord*& list, PanicSortEntry*& index) {
+    std::free(list);
+    list = nullptr;
+    std::free(index);
+    index = nullptr;
 }
