@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <map>
 #include <string>
@@ -73,6 +74,9 @@ private:
     int starts_ = 0;
     pid_t daemonPid_ = 0;
 };
+
+// The exit code of a wait status; a negative number for a process ended by a signal.
+inline int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -status; }
 
 // Runs ulv-decode on report texts; its standard output, one JSON object per line.
 std::string Decode(const std::vector<std::string>& texts, int* exitStatus = nullptr);

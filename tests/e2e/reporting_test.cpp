@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,21 +18,16 @@ namespace {
 using ulvtest::BpPanicRecord;
 using ulvtest::Counting;
 using ulvtest::DaemonWorld;
+using ulvtest::ExitCode;
 
 // The handset of these tests runs the software the default configuration last saw.
 constexpr char kSameSoftware[] =
     "ap_version AP_R1\nbp_version BP.12.34\nflex_version FLEX_7\nserial SN01234567\n"
     "call_time 7\n";
 
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - status; }
-
 std::string Hex(const std::vector<uint8_t>& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
     std::string text;
-    for (uint8_t b : bytes) {
-        text += kDigits[b >> 4];
-        text += kDigits[b & 15];
-    }
+    for (uint8_t b : bytes) text += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     return text;
 }
 
@@ -42,18 +38,14 @@ std::string JsonField(const std::string& json, const std::string& name) {
     return std::regex_search(json, match, field) ? match[1].str() : "";
 }
 
+// The JSON lines ulv-decode prints for these SMS.
 std::vector<std::string> DecodeAll(const std::vector<std::string>& lines) {
     std::vector<std::string> texts;
     for (const std::string& line : lines) texts.push_back(DaemonWorld::SmsText(line));
-    std::string output = ulvtest::Decode(texts);
+    std::istringstream output(ulvtest::Decode(texts));
     std::vector<std::string> decoded;
-    size_t at = 0;
-    while (at < output.size()) {
-        size_t end = output.find('\n', at);
-        if (end == std::string::npos) end = output.size();
-        if (output.compare(at, 1, "{") == 0) decoded.push_back(output.substr(at, end - at));
-        at = end + 1;
-    }
+    for (std::string json; std::getline(output, json);)
+        if (json.rfind("{", 0) == 0) decoded.push_back(json);
     return decoded;
 }
 

@@ -187,10 +187,6 @@ std::string ReadFile(const std::string& path) {
     return content.str();
 }
 
-bool WaitForFileContaining(const std::string& path, const std::string& text, double seconds) {
-    return WaitUntil([&] { return ReadFile(path).find(text) != std::string::npos; }, seconds);
-}
-
 bool WriteFile(const std::string& path, const std::string& content) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << content;

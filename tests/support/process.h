@@ -77,9 +77,6 @@ private:
 bool WaitUntil(const std::function<bool()>& condition, double seconds = kDefaultDeadlineSeconds);
 // The whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::string& path);
-// Waits until the file exists and contains `text`.
-bool WaitForFileContaining(const std::string& path, const std::string& text,
-                           double seconds = kDefaultDeadlineSeconds);
 // Writes `content` to `path`. Returns false on failure.
 bool WriteFile(const std::string& path, const std::string& content);
 
