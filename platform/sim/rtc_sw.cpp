@@ -67,11 +67,12 @@ int RtcSwRequest(int fd, unsigned long request, RtcSwTimer* record) {
             uint64_t seconds = uint64_t{record->hours} * 3600 + uint64_t{record->minutes} * 60 +
                                record->seconds;
             if (seconds == 0) return -EINVAL;
-            itimerspec spec{};
-            spec.it_value = sim::ScaledDuration(static_cast<double>(seconds));
-            if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
-            spec.it_interval = spec.it_value;
-            if (timerfd_settime(fd, 0, &spec, nullptr) != 0) return -errno;
+            itimerspec interval{};
+            interval.it_value = sim::ScaledDuration(static_cast<double>(seconds));
+            if (interval.it_value.tv_sec == 0 && interval.it_value.tv_nsec == 0)
+                interval.it_value.tv_nsec = 1;  // a zero value would disarm
+            interval.it_interval = interval.it_value;
+            if (timerfd_settime(fd, 0, &interval, nullptr) != 0) return -errno;
             device->armed = true;
             device->record = *record;
             return 0;

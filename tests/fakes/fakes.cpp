@@ -161,12 +161,12 @@ int TAPI_CLIENT_Init(const uint16_t*, int) {
 
 int TAPI_CLIENT_ReadAndMallocMsg(int fd, TapiMessage* message) {
     if (fd != tapi.eventFd || !fake::Consume(fd) || tapi.messages.empty()) return -1;
-    fake::TapiMessageSpec spec = std::move(tapi.messages.front());
+    fake::TapiMessageSpec next = std::move(tapi.messages.front());
     tapi.messages.pop_front();
-    message->msgId = spec.msgId;
-    message->length = static_cast<uint16_t>(spec.data.size());
-    message->data = std::malloc(spec.data.empty() ? 1 : spec.data.size());
-    if (!spec.data.empty()) std::memcpy(message->data, spec.data.data(), spec.data.size());
+    message->msgId = next.msgId;
+    message->length = static_cast<uint16_t>(next.data.size());
+    message->data = std::malloc(next.data.empty() ? 1 : next.data.size());
+    if (!next.data.empty()) std::memcpy(message->data, next.data.data(), next.data.size());
     return 0;
 }
 
