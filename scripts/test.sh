@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: on the host, under the sanitizers, on the handset's ARMv5TE
-# processor and on a big-endian processor (both under qemu-user). Also cross-builds the
-# handset daemon and prints its stripped size.
+# processor and on two big-endian processors, 64- and 32-bit (all three under qemu-user).
+# Also cross-builds the handset daemon and prints its stripped size.
 #
 #   ./scripts/test.sh                      all configurations
 #   ULV_CONFIGS="host asan" ./scripts/test.sh   a subset (host asan armel s390x ppc)
@@ -10,7 +10,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-configs=${ULV_CONFIGS:-host asan armel s390x}
+configs=${ULV_CONFIGS:-host asan armel s390x ppc}
 jobs=${ULV_JOBS:-$(nproc)}
 
 packages=(cmake ninja-build g++ googletest qemu-user binutils)
