@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 top=$(pwd)
 
 missing=()
-for package in cmake ninja-build g++; do
+for package in cmake ninja-build g++ googletest; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
     missing+=("$package")
 done
