@@ -115,9 +115,7 @@ int ULVGetCallTime(uint8_t* field) {
     return 0;
 }
 
-namespace {
-
-void FinishHeader(uint8_t* out, bool announce) {
+void ULVFinishHeader(uint8_t* out) {
     DaemonState& state = ulvState;
     ULVComputeReportUptime();
     ULV_TRACE("Cumulative uptime = %llx\n", static_cast<unsigned long long>(state.reportUptime));
@@ -126,14 +124,8 @@ void FinishHeader(uint8_t* out, bool announce) {
     std::memcpy(out, state.reportHeader, REPORT_HEADER_SIZE);
     ULVToWireOrder(out + REPORT_UPTIME_MS_OFFSET, 4);
     ULVToWireOrder(out + REPORT_FINGERPRINT_OFFSET, 2);
-    if (announce) ULV_LOG("ULV Message Header Before Converted:\n\r");
+    ULV_LOG("ULV Message Header Before Converted:\n\r");
     ULVLogBin(APLOG_LEVEL_BIN, APLOG_ID_HEADER, state.reportHeader, REPORT_HEADER_SIZE);
-    if (announce) ULV_LOG("ULV Message Header After Converted:\n\r");
+    ULV_LOG("ULV Message Header After Converted:\n\r");
     ULVLogBin(APLOG_LEVEL_BIN, APLOG_ID_HEADER, out, REPORT_HEADER_SIZE);
 }
-
-}  // namespace
-
-void ULVFinishHeader(uint8_t* out) { FinishHeader(out, /*announce=*/true); }
-
-void ULVFinishHeaderQuiet(uint8_t* out) { FinishHeader(out, /*announce=*/false); }

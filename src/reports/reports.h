@@ -18,8 +18,6 @@ int ULVReadVersionInfo();
 int ULVBuildSwChangeBody();
 int ULVGetCallTime(uint8_t* field);
 void ULVFinishHeader(uint8_t* out);
-// ULVFinishHeader without its two announcing text records (core dump reports).
-void ULVFinishHeaderQuiet(uint8_t* out);
 
 // Bodies.
 void ULVBuildCrashBody(uint8_t* length, uint8_t* body);

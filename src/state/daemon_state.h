@@ -37,7 +37,6 @@ struct DaemonState {
 
     // Termination: set by the SIGTERM handler, served by the main flow at its waits.
     volatile sig_atomic_t sigtermPending;
-    uint8_t sigtermHandlerInstalled;
     sigset_t waitMask;  // the signal mask while waiting: the process mask without SIGTERM
 
     // Report header template, bodies and the pending bitmap.

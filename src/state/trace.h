@@ -25,7 +25,6 @@ inline constexpr size_t TRACE_STAMP_SIZE = 100;
 inline constexpr char APLOG_PORT_NAME[] = "ULVPort";
 inline constexpr int APLOG_PORT = 0;
 inline constexpr int APLOG_LEVEL_TEXT = 3;
-inline constexpr int APLOG_LEVEL_ASSERT = 2;
 inline constexpr int APLOG_LEVEL_BIN = 3;
 inline constexpr int APLOG_LEVEL_PANIC_BLOCK = 7;
 inline constexpr uint32_t APLOG_ID_SW_CHANGE_BODY = 0xA9A01;
