@@ -1,12 +1,6 @@
-# Cross build for powerpc-linux-gnu; tests run under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR ppc)
-set(CMAKE_C_COMPILER powerpc-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER powerpc-linux-gnu-g++)
-set(CMAKE_CXX_FLAGS_INIT "")
-set(CMAKE_FIND_ROOT_PATH /usr/powerpc-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# No binfmt on the build machine: every program of the target goes through the emulator.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc;-L;/usr/powerpc-linux-gnu)
+# 32-bit big-endian PowerPC; tests run under qemu-ppc.
+set(ULV_CROSS_TRIPLE powerpc-linux-gnu)
+set(ULV_CROSS_PROCESSOR ppc)
+set(ULV_CROSS_FLAGS "")
+set(ULV_CROSS_EMULATOR qemu-ppc)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)

@@ -1,12 +1,6 @@
-# Cross build for s390x-linux-gnu; tests run under qemu-user.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_CXX_FLAGS_INIT "")
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# No binfmt on the build machine: every program of the target goes through the emulator.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x;-L;/usr/s390x-linux-gnu)
+# 64-bit big-endian, for the byte order of every report; tests run under qemu-s390x.
+set(ULV_CROSS_TRIPLE s390x-linux-gnu)
+set(ULV_CROSS_PROCESSOR s390x)
+set(ULV_CROSS_FLAGS "")
+set(ULV_CROSS_EMULATOR qemu-s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-linux.cmake)
