@@ -32,14 +32,14 @@ std::vector<std::string> Lines(const std::string& text) {
 
 }  // namespace
 
-DaemonWorld::DaemonWorld(double timeScale, long startUptime) : timeScale_(timeScale) {
-    // The sandbox clock is read here too (Uptime) with the daemon's own code.
+DaemonWorld::DaemonWorld(double timeScale, long startUptime) {
+    // Every process started here, and the sim platform in this process, use this sandbox.
     setenv("ULV_SIM_ROOT", root().c_str(), 1);
-    setenv("ULV_TIME_SCALE", Format(timeScale_).c_str(), 1);
-    std::vector<std::string> env = Environment();
-    env.push_back("ULV_SIM_UPTIME=" + std::to_string(startUptime));
-    ChildProcess prepare = ChildProcess::Spawn({ULV_HANDSET_PATH, "--root", root(), "--prepare"},
-                                               env, Path("handset-prepare.log"));
+    setenv("ULV_TIME_SCALE", Format(timeScale).c_str(), 1);
+    setenv("ZEL_APP_WRITE_PATH", Path("zel_app").c_str(), 1);
+    ChildProcess prepare = ChildProcess::Spawn(
+        {ULV_HANDSET_PATH, "--root", root(), "--prepare"},
+        {"ULV_SIM_UPTIME=" + std::to_string(startUptime)}, Path("handset-prepare.log"));
     int status = 0;
     if (!prepare.WaitExit(&status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         std::fprintf(stderr, "ulv-handset --prepare failed: %s\n",
@@ -48,11 +48,6 @@ DaemonWorld::DaemonWorld(double timeScale, long startUptime) : timeScale_(timeSc
 
 DaemonWorld::~DaemonWorld() {
     if (daemonPid_ > 0) kill(daemonPid_, SIGKILL);
-}
-
-std::vector<std::string> DaemonWorld::Environment() const {
-    return {"ULV_SIM_ROOT=" + root(), "ULV_TIME_SCALE=" + Format(timeScale_),
-            "ZEL_APP_WRITE_PATH=" + Path("zel_app")};
 }
 
 void DaemonWorld::WriteConfig(const std::map<std::string, std::string>& values) {
@@ -68,7 +63,7 @@ std::string DaemonWorld::ConfigValue(const std::string& key) const {
 void DaemonWorld::StartHandset(const std::string& scenario) {
     WriteFile(Path("scenario.txt"), scenario);
     handset_ = ChildProcess::Spawn(
-        {ULV_HANDSET_PATH, "--root", root(), "--scenario", Path("scenario.txt")}, Environment(),
+        {ULV_HANDSET_PATH, "--root", root(), "--scenario", Path("scenario.txt")}, {},
         Path("handset.out"));
     // Serving once its socket exists.
     WaitUntil([&] { return access(Path("sim/tapi.sock").c_str(), F_OK) == 0; });
@@ -82,7 +77,7 @@ int DaemonWorld::StartDaemon() {
     std::vector<std::string> command{ULV_TEST_REAPER_PATH, reaperStatus_};
     for (const std::string& word : EmulatorPrefix()) command.push_back(word);
     command.push_back(ULV_DAEMON_PATH);
-    reaper_ = ChildProcess::SpawnNative(command, Environment(), Path("daemon.out"));
+    reaper_ = ChildProcess::SpawnNative(command, {}, Path("daemon.out"));
     int status = -1;
     if (!ReapedStatus("launcher", &status)) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -16,7 +16,8 @@ namespace ulvtest {
 class DaemonWorld {
 public:
     // `timeScale` simulated seconds pass per real second; the simulated uptime starts at
-    // `startUptime` seconds.
+    // `startUptime` seconds. Sets the sandbox's environment in this process, so that every
+    // process started from here and the sim platform linked in here use it.
     explicit DaemonWorld(double timeScale = 200, long startUptime = 1000);
     ~DaemonWorld();
 
@@ -59,14 +60,12 @@ public:
 
     // The simulated uptime now, as the daemon reads it.
     long Uptime() const;
-    std::vector<std::string> Environment() const;
 
 private:
     // How the reaper saw `who` ("launcher" or a pid) end.
     bool ReapedStatus(const std::string& who, int* status,
                       double seconds = kDefaultDeadlineSeconds) const;
 
-    double timeScale_;
     SandboxRoot sandbox_;
     ChildProcess handset_;
     ChildProcess reaper_;

@@ -3,14 +3,12 @@
 // decoder.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/wait.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <string>
 
-#include "config_text.h"
+#include "daemon_world.h"
 #include "daemon/daemon.h"
 #include "decoder.h"
 #include "inventory/inventory.h"
@@ -18,7 +16,6 @@
 #include "platform/paths.h"
 #include "platform/rtc_sw.h"
 #include "platform/tapi.h"
-#include "process.h"
 #include "reports/reports.h"
 #include "scheduling/scheduling.h"
 #include "state/daemon_state.h"
@@ -27,7 +24,7 @@
 namespace {
 
 namespace decode = ulv::decode;
-using ulvtest::ChildProcess;
+using ulvtest::DaemonWorld;
 
 std::string Text(const std::optional<decode::Bytes>& field) {
     if (!field) return "<missing>";
@@ -38,23 +35,12 @@ std::string Text(const std::optional<decode::Bytes>& field) {
 class ReportRoundTrip : public ::testing::Test {
 protected:
     void SetUp() override {
-        const std::string& root = sandbox_.path();
-        setenv("ULV_SIM_ROOT", root.c_str(), 1);
-        setenv("ULV_TIME_SCALE", "50", 1);
-        setenv("ZEL_APP_WRITE_PATH", (root + "/zel_app").c_str(), 1);
-        Run({ULV_HANDSET_PATH, "--root", root, "--prepare"});
-        ulvtest::WriteFile(root + "/scenario.txt",
-                           "ap_version AP_R2\nbp_version BP.12.34\nflex_version FLEX_8\n"
-                           "serial SN01234567\ncall_time 0x00012345\nsequence 70\n"
-                           "generic_data 0102030405060708090a0b0c0d0e0f101112131415161718\n");
-        handset_ = ChildProcess::Spawn(
-            {ULV_HANDSET_PATH, "--root", root, "--scenario", root + "/scenario.txt"}, {},
-            root + "/handset.out");
-        ASSERT_TRUE(ulvtest::WaitUntil(
-            [&] { return access((root + "/sim/tapi.sock").c_str(), F_OK) == 0; }));
-        ulvtest::WriteFile(root + "/zel_app/setup/ulv.cfg",
-                           ulvtest::ConfigText({{"ulv_lst_bldinfo_baselabel", "AP_R1"},
-                                                {"ulv_last_flex_version", "FLEX_7"}}));
+        world_.StartHandset(
+            "ap_version AP_R2\nbp_version BP.12.34\nflex_version FLEX_8\nserial SN01234567\n"
+            "call_time 0x00012345\nsequence 70\n"
+            "generic_data 0102030405060708090a0b0c0d0e0f101112131415161718\n");
+        world_.WriteConfig({{"ulv_lst_bldinfo_baselabel", "AP_R1"},
+                            {"ulv_last_flex_version", "FLEX_7"}});
 
         // The daemon's own start, short of detaching and of the signal handling.
         ulvState = DaemonState{};
@@ -80,36 +66,18 @@ protected:
         if (ulvState.timerFd >= 0) RtcSwClose(ulvState.timerFd);
     }
 
-    void Run(const std::vector<std::string>& argv) {
-        int status = -1;
-        ChildProcess child = ChildProcess::Spawn(argv);
-        ASSERT_TRUE(child.WaitExit(&status));
-        ASSERT_EQ(status, 0);
-    }
-
     // Lets a timer expire, sends, and decodes the SMS the handset received.
     decode::Report SendAndDecode() {
         ulvState.timerExpired = 1;
         ULVSmsSend();
-        const std::string log = sandbox_.path() + "/sim/sms.log";
-        ++sent_;
-        EXPECT_TRUE(ulvtest::WaitUntil([&] { return Lines(log).size() >= sent_; }));
-        std::string line = Lines(log).back();
-        std::string text = line.substr(line.find(" text=") + 6);
-        decode::DecodedInput input = decode::DecodeInput(1, text);
+        EXPECT_TRUE(world_.WaitForSmsCount(++sent_));
+        const std::string line = world_.SmsLines().back();
+        decode::DecodedInput input = decode::DecodeInput(1, DaemonWorld::SmsText(line));
         EXPECT_TRUE(input.problems.empty()) << line;
         return input.report.value_or(decode::Report{});
     }
 
-    static std::vector<std::string> Lines(const std::string& path) {
-        std::vector<std::string> lines;
-        std::istringstream stream(ulvtest::ReadFile(path));
-        for (std::string line; std::getline(stream, line);) lines.push_back(line);
-        return lines;
-    }
-
-    ulvtest::SandboxRoot sandbox_;
-    ChildProcess handset_;
+    DaemonWorld world_{/*timeScale=*/50};
     size_t sent_ = 0;
 };
 
