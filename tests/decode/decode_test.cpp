@@ -150,7 +150,7 @@ TEST(DecodeCli, BadLineInTheMiddleLetsTheOthersPrintAndFailsTheRun) {
     std::vector<std::string> command = {"/bin/sh", "-c", "exec \"$@\" <\"$0\"", input};
     for (const std::string& word : ulvtest::EmulatorPrefix()) command.push_back(word);
     command.push_back(ULV_DECODE_EXE);
-    ulvtest::ChildProcess decoder = ulvtest::ChildProcess::SpawnNative(command, {}, output);
+    ulvtest::ChildProcess decoder = ulvtest::ChildProcess::SpawnNative(command, output);
     int status = -1;
     ASSERT_TRUE(decoder.WaitExit(&status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;

@@ -37,9 +37,9 @@ DaemonWorld::DaemonWorld(double timeScale, long startUptime) {
     setenv("ULV_SIM_ROOT", root().c_str(), 1);
     setenv("ULV_TIME_SCALE", Format(timeScale).c_str(), 1);
     setenv("ZEL_APP_WRITE_PATH", Path("zel_app").c_str(), 1);
-    ChildProcess prepare = ChildProcess::Spawn(
-        {ULV_HANDSET_PATH, "--root", root(), "--prepare"},
-        {"ULV_SIM_UPTIME=" + std::to_string(startUptime)}, Path("handset-prepare.log"));
+    setenv("ULV_SIM_UPTIME", std::to_string(startUptime).c_str(), 1);  // read by --prepare
+    ChildProcess prepare = ChildProcess::Spawn({ULV_HANDSET_PATH, "--root", root(), "--prepare"},
+                                               Path("handset-prepare.log"));
     int status = 0;
     if (!prepare.WaitExit(&status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         std::fprintf(stderr, "ulv-handset --prepare failed: %s\n",
@@ -63,7 +63,7 @@ std::string DaemonWorld::ConfigValue(const std::string& key) const {
 void DaemonWorld::StartHandset(const std::string& scenario) {
     WriteFile(Path("scenario.txt"), scenario);
     handset_ = ChildProcess::Spawn(
-        {ULV_HANDSET_PATH, "--root", root(), "--scenario", Path("scenario.txt")}, {},
+        {ULV_HANDSET_PATH, "--root", root(), "--scenario", Path("scenario.txt")},
         Path("handset.out"));
     // Serving once its socket exists.
     WaitUntil([&] { return access(Path("sim/tapi.sock").c_str(), F_OK) == 0; });
@@ -77,7 +77,7 @@ int DaemonWorld::StartDaemon() {
     std::vector<std::string> command{ULV_TEST_REAPER_PATH, reaperStatus_};
     for (const std::string& word : EmulatorPrefix()) command.push_back(word);
     command.push_back(ULV_DAEMON_PATH);
-    reaper_ = ChildProcess::SpawnNative(command, {}, Path("daemon.out"));
+    reaper_ = ChildProcess::SpawnNative(command, Path("daemon.out"));
     int status = -1;
     if (!ReapedStatus("launcher", &status)) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -167,7 +167,7 @@ std::string Decode(const std::vector<std::string>& texts, int* exitStatus) {
     if (fd >= 0) close(fd);
     std::vector<std::string> argv{ULV_DECODE_PATH};
     argv.insert(argv.end(), texts.begin(), texts.end());
-    ChildProcess decoder = ChildProcess::Spawn(argv, {}, pattern);
+    ChildProcess decoder = ChildProcess::Spawn(argv, pattern);
     int status = -1;
     decoder.WaitExit(&status);
     if (exitStatus != nullptr) *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

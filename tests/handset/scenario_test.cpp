@@ -57,7 +57,7 @@ TEST(HandsetScenario, BadScenarioStopsTheHandsetBeforeItPreparesAnything) {
     const std::string output = root.path() + "/handset.out";
     ASSERT_TRUE(ulvtest::WriteFile(scenario, "# fine\nsignal 20\nbogus 1\n"));
     ulvtest::ChildProcess handset = ulvtest::ChildProcess::Spawn(
-        {ULV_HANDSET_PATH, "--root", root.path(), "--scenario", scenario, "--prepare"}, {}, output);
+        {ULV_HANDSET_PATH, "--root", root.path(), "--scenario", scenario, "--prepare"}, output);
     int status = -1;
     ASSERT_TRUE(handset.WaitExit(&status));
     ASSERT_TRUE(WIFEXITED(status));

@@ -14,8 +14,6 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace ulvtest {
 
 namespace {
@@ -26,32 +24,6 @@ std::vector<std::string> SplitBlanks(const char* text) {
     std::string word;
     while (stream >> word) words.push_back(word);
     return words;
-}
-
-// execve wants a path; a bare name is looked up in PATH here, before the fork.
-std::string ResolveProgram(const std::string& name) {
-    if (name.find('/') != std::string::npos) return name;
-    const char* path = std::getenv("PATH");
-    std::istringstream directories(path != nullptr ? path : "/usr/bin:/bin");
-    std::string directory;
-    while (std::getline(directories, directory, ':')) {
-        std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    }
-    return name;
-}
-
-std::vector<std::string> MergeEnvironment(const std::vector<std::string>& extra) {
-    std::vector<std::string> merged;
-    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string text = *entry;
-        bool replaced = false;
-        for (const std::string& added : extra) replaced = replaced || nameOf(added) == nameOf(text);
-        if (!replaced) merged.push_back(text);
-    }
-    merged.insert(merged.end(), extra.begin(), extra.end());
-    return merged;
 }
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
@@ -77,23 +49,18 @@ void PauseBriefly() {
 std::vector<std::string> EmulatorPrefix() { return SplitBlanks(std::getenv("ULV_TEST_EMULATOR")); }
 
 ChildProcess ChildProcess::Spawn(const std::vector<std::string>& argv,
-                                 const std::vector<std::string>& env,
                                  const std::string& outputPath) {
     if (argv.empty()) throw std::invalid_argument("ChildProcess::Spawn: empty argv");
     std::vector<std::string> command = EmulatorPrefix();
     command.insert(command.end(), argv.begin(), argv.end());
-    return SpawnNative(command, env, outputPath);
+    return SpawnNative(command, outputPath);
 }
 
 ChildProcess ChildProcess::SpawnNative(const std::vector<std::string>& command,
-                                       const std::vector<std::string>& env,
                                        const std::string& outputPath) {
     if (command.empty()) throw std::invalid_argument("ChildProcess::SpawnNative: empty argv");
-    std::string program = ResolveProgram(command[0]);
-    std::vector<std::string> environment = MergeEnvironment(env);
     std::vector<std::string> words = command;
     std::vector<char*> args = Pointers(words);
-    std::vector<char*> envp = Pointers(environment);
 
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
@@ -103,7 +70,7 @@ ChildProcess ChildProcess::SpawnNative(const std::vector<std::string>& command,
             int fd = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
             if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0 || dup2(fd, STDERR_FILENO) < 0) _exit(127);
         }
-        execve(program.c_str(), args.data(), envp.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     return ChildProcess(pid);

@@ -23,15 +23,12 @@ inline constexpr double kDefaultDeadlineSeconds = 20;
 class ChildProcess {
 public:
     // Starts `argv` (argv[0] a path or a name looked up in PATH) behind the emulator prefix,
-    // with the current environment plus `env` ("NAME=VALUE" entries, replacing equal names).
-    // Standard output and error go to `outputPath` (appended) when it is not empty, and stay
-    // the test's own otherwise. A child that cannot be started exits with status 127.
+    // with this process's environment. Standard output and error go to `outputPath` (appended)
+    // when it is not empty. A child that cannot be started exits with status 127.
     static ChildProcess Spawn(const std::vector<std::string>& argv,
-                              const std::vector<std::string>& env = {},
                               const std::string& outputPath = "");
     // As Spawn, for a program built for the build machine itself: no emulator in front.
     static ChildProcess SpawnNative(const std::vector<std::string>& argv,
-                                    const std::vector<std::string>& env = {},
                                     const std::string& outputPath = "");
 
     ChildProcess() = default;
