@@ -75,15 +75,13 @@ void ULVBuildKernelPanicBody(uint8_t* length, uint8_t* body) {
     *length = CRASH_BODY_SIZE;
     PanicRecord& record = *state.kernelPanic;
     FillCallTime(record, /*traceFailure=*/false);
-    uint8_t work[CRASH_BODY_SIZE];
-    RecordToBody(record, work);
+    RecordToBody(record, body);
     // The program counter is 4 raw bytes (a zero among them would end a raw text): shown as
     // its 8 hexadecimal digits.
     char pc[9];
     std::snprintf(pc, sizeof pc, "%02x%02x%02x%02x", record.data[0], record.data[1],
                   record.data[2], record.data[3]);
     ULV_TRACE("PC is %s\n\n", pc);
-    std::memcpy(body, work, CRASH_BODY_SIZE);
     state.flexConfig.ulv_last_ap_kernel_timestamp = record.timestamp;
     state.kernelPanicDone = 1;
 }

@@ -40,17 +40,15 @@ int ULVSmsSend() {
         ULVBuildPeriodicBody();
         state.pendingReports &= ~PENDING_PERIODIC;
         bodyLength = PERIODIC_BODY_SIZE;
-        uint8_t converted[PERIODIC_BODY_SIZE];
-        std::memcpy(converted, state.periodicBody, sizeof converted);
-        ULVToWireOrder(converted, 2);  // completes the call-time field
+        std::memcpy(body, state.periodicBody, PERIODIC_BODY_SIZE);
+        ULVToWireOrder(body, 2);  // completes the call-time field
         for (size_t offset = 4; offset < PERIODIC_GENERIC_DATA_OFFSET; offset += 4)
-            ULVToWireOrder(converted + offset, 4);
-        std::memcpy(body, converted, sizeof converted);
+            ULVToWireOrder(body + offset, 4);
         ULV_LOG("Periodic Report Body Before Converted:\n\r");
         ULVLogBin(APLOG_LEVEL_BIN, APLOG_ID_PERIODIC_BODY, state.periodicBody,
                   PERIODIC_BODY_SIZE);
         ULV_LOG("Periodic Report Body After Converted:\n\r");
-        ULVLogBin(APLOG_LEVEL_BIN, APLOG_ID_PERIODIC_BODY, converted, PERIODIC_BODY_SIZE);
+        ULVLogBin(APLOG_LEVEL_BIN, APLOG_ID_PERIODIC_BODY, body, PERIODIC_BODY_SIZE);
         kind = REPORT_KIND_PERIODIC;
         ULV_TRACE("Sending ULV periodic report\n");
     } else {
