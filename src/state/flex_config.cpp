@@ -12,6 +12,7 @@
 
 #include "platform/paths.h"
 #include "state/daemon_state.h"
+#include "state/placed_file.h"
 #include "state/trace.h"
 
 namespace {
@@ -111,17 +112,6 @@ bool WriteConfigLines(FILE* file) {
     return std::ferror(file) == 0;
 }
 
-bool WriteAll(int fd, const char* bytes, size_t size) {
-    while (size > 0) {
-        ssize_t n = write(fd, bytes, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Puts a copy of `source` in place of `destination` so that, whatever ends the process,
 // `destination` is either the old file or the complete new one: the copy goes to a
 // temporary file next to it, reaches the storage, and is renamed over it.
@@ -143,7 +133,7 @@ bool ReplaceWithCopy(const char* source, const char* destination) {
     mode_t mode = stat(destination, &status) == 0 ? (status.st_mode & 07777) : 0644;
     int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) return false;
-    bool written = WriteAll(fd, image, size) && fsync(fd) == 0;
+    bool written = ULVWriteAll(fd, image, size) && fsync(fd) == 0;
     written = close(fd) == 0 && written;
     if (!written || std::rename(temporary, destination) != 0) {
         unlink(temporary);

@@ -1,0 +1,31 @@
+// Files that other processes can place: crash evidence, core files, flash partitions, the
+// configuration and its temporary copy. The daemon runs privileged among untrusted
+// applications, so such a file is opened without following a link in its last component and
+// without blocking (a FIFO with no writer opens at once instead of waiting for one), and the
+// open handle, not the name, is checked to be what the daemon expects before a byte is read.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+enum class PlacedKind : uint8_t {
+    Regular,           // evidence and configuration: regular files only
+    RegularOrDevice,   // flash partitions: a block device on the handset, a plain file in the sim
+};
+
+// Opens `path` read-only (O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) and checks the handle with
+// fstat. Returns the descriptor, or -1 with errno set: ELOOP for a link, EINVAL for a file of
+// another kind (a FIFO, a directory, a device where a regular file belongs), or the open's.
+int ULVOpenPlaced(const char* path, PlacedKind kind);
+// The same, for `name` relative to the directory `dirFd` (openat).
+int ULVOpenPlacedAt(int dirFd, const char* name, PlacedKind kind);
+// The same, for one of the daemon's fixed paths, resolved for the platform first.
+int ULVOpenPlacedFixed(const char* fixedPath, PlacedKind kind);
+
+// Reads until `size` bytes are in or the file ends, retrying interrupted and short reads.
+// Returns the number of bytes read (less than `size` only at end of file), or -1 on error.
+ssize_t ULVReadFull(int fd, void* buffer, size_t size);
+// Writes all `size` bytes, retrying interrupted and short writes. False on any error.
+bool ULVWriteAll(int fd, const void* bytes, size_t size);

@@ -1,0 +1,84 @@
+#include "state/placed_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "daemon_fixture.h"
+
+namespace {
+
+using PlacedFileTest = DaemonTest;
+
+// What another process could leave at a path the daemon reads, and what the open must give.
+TEST_F(PlacedFileTest, OpensOnlyFilesOfTheExpectedKindWithoutFollowingOrBlocking) {
+    WriteFile("evidence", "secret-free bytes");
+    WriteFile("secret", "the target of a planted link");
+    const std::string root = root_ + "/";
+    ASSERT_EQ(symlink((root + "secret").c_str(), (root + "link").c_str()), 0);
+    ASSERT_EQ(mkfifo((root + "fifo").c_str(), 0600), 0);  // no writer: a blocking open waits
+    ASSERT_EQ(mkdir((root + "directory").c_str(), 0700), 0);
+
+    struct Case {
+        const char* path;
+        PlacedKind kind;
+        int error;  // 0: opens
+    } const cases[] = {
+        {"evidence", PlacedKind::Regular, 0},
+        {"evidence", PlacedKind::RegularOrDevice, 0},
+        {"link", PlacedKind::Regular, ELOOP},
+        {"link", PlacedKind::RegularOrDevice, ELOOP},
+        {"fifo", PlacedKind::Regular, EINVAL},
+        {"fifo", PlacedKind::RegularOrDevice, EINVAL},
+        {"directory", PlacedKind::Regular, EINVAL},
+        {"missing", PlacedKind::Regular, ENOENT},
+        {"/dev/null", PlacedKind::RegularOrDevice, EINVAL},  // a character device
+    };
+    for (const Case& c : cases) {
+        const std::string path = c.path[0] == '/' ? c.path : root + c.path;
+        errno = 0;
+        int fd = ULVOpenPlaced(path.c_str(), c.kind);
+        if (c.error == 0) {
+            EXPECT_GE(fd, 0) << c.path;
+            char bytes[64] = {};
+            EXPECT_EQ(ULVReadFull(fd, bytes, sizeof bytes), 17) << c.path;
+            EXPECT_STREQ(bytes, "secret-free bytes");
+            close(fd);
+        } else {
+            EXPECT_EQ(fd, -1) << c.path;
+            EXPECT_EQ(errno, c.error) << c.path;
+        }
+    }
+}
+
+TEST_F(PlacedFileTest, OpensRelativeToADirectoryAndThroughTheSandbox) {
+    WriteFile("zellocal/panic/bp_panic.log1", "log");
+    int dir = open((root_ + "/zellocal/panic").c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    int fd = ULVOpenPlacedAt(dir, "bp_panic.log1", PlacedKind::Regular);
+    EXPECT_GE(fd, 0);
+    close(fd);
+    close(dir);
+    fd = ULVOpenPlacedFixed("/zellocal/panic/bp_panic.log1", PlacedKind::Regular);
+    EXPECT_GE(fd, 0);
+    close(fd);
+}
+
+TEST_F(PlacedFileTest, ReadFullStopsAtTheEndAndWriteAllWritesEverything) {
+    const std::string path = root_ + "/out";
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string text(70000, 'x');  // more than one pipe or page worth
+    EXPECT_TRUE(ULVWriteAll(fd, text.data(), text.size()));
+    ASSERT_EQ(lseek(fd, 0, SEEK_SET), 0);
+    std::string back(80000, '\0');
+    EXPECT_EQ(ULVReadFull(fd, back.data(), back.size()), 70000);
+    EXPECT_EQ(back.substr(0, 70000), text);
+    close(fd);
+    EXPECT_FALSE(ULVWriteAll(fd, "y", 1));
+    EXPECT_EQ(ULVReadFull(fd, back.data(), 1), -1);
+}
+
+}  // namespace
