@@ -67,7 +67,14 @@ if cmake --preset handset-armel >"$logs/build-handset-armel.log" 2>&1 &&
    cmake --build --preset handset-armel -j "$jobs" >>"$logs/build-handset-armel.log" 2>&1; then
   arm-linux-gnueabi-strip -o build/handset-armel/ulv.stripped build/handset-armel/src/ulv
   size=$(stat -c %s build/handset-armel/ulv.stripped)
-  summary+=("handset-armel: built, stripped daemon build/handset-armel/ulv.stripped is $size bytes")
+  # The phone offers the C library and its two own libraries, by these names, and nothing else.
+  needed=$(arm-linux-gnueabi-readelf -d build/handset-armel/src/ulv | sed -n 's/.*(\(NEEDED\|RUNPATH\|RPATH\)).*\[\(.*\)\]/\1=\2/p' | sort | tr '\n' ' ')
+  if [ "$needed" != "NEEDED=libaplog.so NEEDED=libc.so.6 NEEDED=libzeltapi-xscale-r.so " ] || [ "$size" -ge 102400 ]; then
+    summary+=("handset-armel: FAILED: $size bytes stripped (limit 102400), dynamic section: $needed")
+    failed=1
+  else
+    summary+=("handset-armel: built, stripped daemon build/handset-armel/ulv.stripped is $size bytes, needs $needed")
+  fi
 else
   tail -n 40 "$logs/build-handset-armel.log"
   summary+=("handset-armel: BUILD FAILED (see $logs/build-handset-armel.log)")

@@ -1,6 +1,8 @@
 #include "state/trace.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -8,6 +10,7 @@
 #include <cstring>
 
 #include "platform/paths.h"
+#include "state/placed_file.h"
 
 void ULVFormatTraceStamp(time_t when, char (&out)[TRACE_STAMP_SIZE]) {
     std::memset(out, 0, sizeof out);
@@ -16,20 +19,32 @@ void ULVFormatTraceStamp(time_t when, char (&out)[TRACE_STAMP_SIZE]) {
 }
 
 void ULVTrace(const char* sourceFile, int sourceLine, const char* format, ...) {
-    // Opened, written unbuffered and closed for every record: a rotation needs no reopening,
-    // and nothing is lost when the process dies. A file that cannot be opened drops the record.
-    PlatformPathBuffer pathBuffer;
-    FILE* file = std::fopen(PlatformResolvePath(TRACE_FILE_PATH, pathBuffer), "a");
-    if (file == nullptr) return;
-    std::setvbuf(file, nullptr, _IONBF, 0);
+    // Formatted on the stack and appended with one write: no stream, no heap. Opened and
+    // closed for every record, so a rotation needs no reopening and nothing is lost when the
+    // process dies. The directory is shared with other software: a link or FIFO planted at
+    // the name is never written through. A record that cannot be written is dropped.
+    char record[TRACE_RECORD_SIZE];
     char stamp[TRACE_STAMP_SIZE];
     ULVFormatTraceStamp(std::time(nullptr), stamp);
-    std::fprintf(file, "%s %s:%d\t", stamp, sourceFile, sourceLine);
+    int head = std::snprintf(record, sizeof record, "%s %s:%d\t", stamp, sourceFile, sourceLine);
+    if (head < 0) return;
+    size_t used = static_cast<size_t>(head) < sizeof record ? static_cast<size_t>(head)
+                                                            : sizeof record - 1;
     va_list args;
     va_start(args, format);
-    std::vfprintf(file, format, args);
+    int body = std::vsnprintf(record + used, sizeof record - used, format, args);
     va_end(args);
-    std::fclose(file);
+    if (body > 0) used += static_cast<size_t>(body) < sizeof record - used
+                              ? static_cast<size_t>(body)
+                              : sizeof record - used - 1;
+
+    PlatformPathBuffer pathBuffer;
+    int fd = open(PlatformResolvePath(TRACE_FILE_PATH, pathBuffer),
+                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) ULVWriteAll(fd, record, used);
+    close(fd);
 }
 
 int ULVCheckTraceFile() {

@@ -20,6 +20,8 @@ inline constexpr char TRACE_FILE_PATH[] = "/zel_user/download/appwrite/ulvPanicI
 inline constexpr char TRACE_BACKUP_PATH[] = "/zel_user/download/appwrite/ulvPanicInfo.bak";
 inline constexpr long TRACE_ROTATE_ABOVE = 153600;  // bytes; rotated when strictly larger
 inline constexpr size_t TRACE_STAMP_SIZE = 100;
+// One record at the most, longer ones are cut: the longest message is a few hundred bytes.
+inline constexpr size_t TRACE_RECORD_SIZE = 1024;
 
 // Platform log port, levels and binary record identifiers.
 inline constexpr char APLOG_PORT_NAME[] = "ULVPort";

@@ -1,5 +1,8 @@
 #include "state/trace.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <regex>
 
@@ -47,6 +50,23 @@ TEST_F(TraceTest, MissingFileIsTracedWithTheErrorWhichCreatesIt) {
     EXPECT_EQ(ULVCheckTraceFile(), -1);
     EXPECT_EQ(TraceMessages(),
               std::vector<std::string>{"ERR: Stat ulvPanicinfo - No such file or directory\n"});
+}
+
+TEST_F(TraceTest, NeverWritesThroughALinkOrFifoAndCutsAnOverlongRecord) {
+    WriteFile("secret", "untouched");
+    const std::string trace = root_ + "/" + kTrace;
+    ASSERT_EQ(symlink((root_ + "/secret").c_str(), trace.c_str()), 0);
+    ULV_TRACE("through the link\n");
+    EXPECT_EQ(ReadFile("secret"), "untouched");
+    ASSERT_EQ(unlink(trace.c_str()), 0);
+    ASSERT_EQ(mkfifo(trace.c_str(), 0600), 0);
+    ULV_TRACE("into the fifo\n");  // no reader: must neither block nor fail loudly
+    ASSERT_EQ(unlink(trace.c_str()), 0);
+
+    ULV_TRACE("%s", std::string(3000, 'z').c_str());
+    const std::string file = TraceFile();
+    EXPECT_EQ(file.size(), TRACE_RECORD_SIZE - 1);
+    EXPECT_EQ(file.back(), 'z');
 }
 
 }  // namespace
