@@ -24,6 +24,12 @@ using Ids = std::vector<uint32_t>;
 
 bool IsBp(const Format& format) { return format.headerSize == bplog::kBp.headerSize; }
 
+// Descriptors this process holds: the readers must close every file they open.
+size_t OpenDescriptors() {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+
 class PanicFilesTest : public DaemonTest {
   protected:
     // Reads both files of the format afresh and returns the ids loaded. A reader looping on a
@@ -70,6 +76,7 @@ std::string In(const Format& f, uint32_t id, uint32_t stamp, const std::string& 
 }
 
 TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesOnlyWhereTheyCannotAdvance) {
+    const size_t descriptors = OpenDescriptors();
     for (const Format& f : {bplog::kBp, bplog::kQuela}) {
         SCOPED_TRACE(f.headerSize);
         const uint16_t h = static_cast<uint16_t>(f.headerSize);
@@ -104,6 +111,7 @@ TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesOnlyWhereTheyCanno
             EXPECT_EQ(ulvState.reportHeader[REPORT_BP_TOTAL_COUNT_OFFSET], IsBp(f) ? total : 0);
         }
     }
+    EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
 TEST_F(PanicFilesTest, KeepsAtMost36DataBytesAndFindsTheNextRecordByItsLength) {
