@@ -1,4 +1,5 @@
-// The pieces shared by the BP and QUELA panic lists: the sort of their index and their release.
+// The pieces shared by the BP and QUELA panic lists: the sort of their index, the choice of
+// an entry and their release.
 #include <cstdlib>
 
 #include "panics/panics.h"
@@ -27,4 +28,8 @@ void ULVFreePanicList(PanicRecord*& list, PanicSortEntry*& index) {
     list = nullptr;
     std::free(index);
     index = nullptr;
+}
+
+PanicRecord& ULVPanicEntry(PanicRecord* list, const PanicSortEntry* index, uint8_t k) {
+    return index != nullptr ? list[index[k].recordIndex] : list[k];
 }

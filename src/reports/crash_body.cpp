@@ -1,9 +1,9 @@
 // Crash report bodies: one panic entry per report, all BP panics oldest first, then the
 // QUELA panics, then the kernel panic.
-#include <cstdio>
 #include <cstring>
 
 #include "panics/panic_record.h"
+#include "panics/panics.h"
 #include "reports/reports.h"
 #include "state/daemon_state.h"
 #include "state/trace.h"
@@ -27,11 +27,6 @@ void RecordToBody(const PanicRecord& record, uint8_t* body) {
     ULVToWireOrder(body + CRASH_ID_OFFSET, 4);
 }
 
-// Entry k of a list: through its sort index when there is one, else in list order.
-PanicRecord& NextEntry(PanicRecord* list, const PanicSortEntry* index, uint8_t k) {
-    return index != nullptr ? list[index[k].recordIndex] : list[k];
-}
-
 void FillCallTime(PanicRecord& record, bool traceFailure) {
     if (ULVGetCallTime(record.callTime) != 0) {
         ULV_LOG("Get the Call Time Failed\n\r");
@@ -45,7 +40,7 @@ void ULVBuildBpPanicBody(uint8_t* length, uint8_t* body) {
     DaemonState& state = ulvState;
     MarkCrashHeader();
     *length = CRASH_BODY_SIZE;
-    PanicRecord& record = NextEntry(state.bpPanicList, state.bpSortIndex, state.bpSentCount);
+    PanicRecord& record = ULVPanicEntry(state.bpPanicList, state.bpSortIndex, state.bpSentCount);
     FillCallTime(record, /*traceFailure=*/true);
     RecordToBody(record, body);
     const uint8_t total = state.reportHeader[REPORT_BP_TOTAL_COUNT_OFFSET];
@@ -60,7 +55,7 @@ void ULVBuildQuelaPanicBody(uint8_t* length, uint8_t* body) {
     MarkCrashHeader();
     *length = CRASH_BODY_SIZE;
     PanicRecord& record =
-        NextEntry(state.quelaPanicList, state.quelaSortIndex, state.quelaSentCount);
+        ULVPanicEntry(state.quelaPanicList, state.quelaSortIndex, state.quelaSentCount);
     FillCallTime(record, /*traceFailure=*/true);
     RecordToBody(record, body);
     state.flexConfig.ulv_last_ap_quela_num_panics =
@@ -76,11 +71,8 @@ void ULVBuildKernelPanicBody(uint8_t* length, uint8_t* body) {
     PanicRecord& record = *state.kernelPanic;
     FillCallTime(record, /*traceFailure=*/false);
     RecordToBody(record, body);
-    // The program counter is 4 raw bytes (a zero among them would end a raw text): shown as
-    // its 8 hexadecimal digits.
-    char pc[9];
-    std::snprintf(pc, sizeof pc, "%02x%02x%02x%02x", record.data[0], record.data[1],
-                  record.data[2], record.data[3]);
+    char pc[2 * KERNEL_PANIC_PC_SIZE + 1];
+    ULVFormatProgramCounter(record.data, pc);
     ULV_TRACE("PC is %s\n\n", pc);
     state.flexConfig.ulv_last_ap_kernel_timestamp = record.timestamp;
     state.kernelPanicDone = 1;
@@ -88,11 +80,12 @@ void ULVBuildKernelPanicBody(uint8_t* length, uint8_t* body) {
 
 void ULVBuildCrashBody(uint8_t* length, uint8_t* body) {
     const DaemonState& state = ulvState;
-    if (state.bpNewCount != 0 && state.bpSentCount != state.bpNewCount &&
+    // What is left is judged by the records loaded, never by the counted figure.
+    if (state.bpLoadedCount != 0 && state.bpSentCount != state.bpLoadedCount &&
         state.bpPanicList != nullptr) {
         ULVBuildBpPanicBody(length, body);
         ULV_TRACE("BP panic report is ready to send\n");
-    } else if (state.quelaNewCount != 0 && state.quelaSentCount != state.quelaNewCount &&
+    } else if (state.quelaLoadedCount != 0 && state.quelaSentCount != state.quelaLoadedCount &&
                state.quelaPanicList != nullptr) {
         ULVBuildQuelaPanicBody(length, body);
         ULV_TRACE("QUELA panic report is ready to send\n");

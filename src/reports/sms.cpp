@@ -47,19 +47,17 @@ void FormEmailText(OutgoingSms& sms) {
 
 bool CrashEntriesRemain() {
     const DaemonState& state = ulvState;
-    return (state.bpPanicList != nullptr && state.bpSentCount != state.bpNewCount) ||
-           (state.quelaPanicList != nullptr && state.quelaSentCount != state.quelaNewCount) ||
+    return (state.bpPanicList != nullptr && state.bpSentCount != state.bpLoadedCount) ||
+           (state.quelaPanicList != nullptr && state.quelaSentCount != state.quelaLoadedCount) ||
            (state.kernelPanic != nullptr && state.kernelPanicDone != 1);
 }
 
 // The time stamp of the entry sent before the failed one (`sentCount` entries went out).
-uint32_t RollBackTimestamp(const PanicRecord* list, const PanicSortEntry* index,
-                           uint8_t sentCount, uint32_t restore, uint32_t current) {
+uint32_t RollBackTimestamp(PanicRecord* list, const PanicSortEntry* index, uint8_t sentCount,
+                           uint32_t restore, uint32_t current) {
     if (sentCount == 0) return current;  // nothing of this list went out: nothing to undo
     if (sentCount == 1) return restore;
-    int previous = sentCount - 2;
-    return index != nullptr ? list[index[previous].recordIndex].timestamp
-                            : list[previous].timestamp;
+    return ULVPanicEntry(list, index, static_cast<uint8_t>(sentCount - 2)).timestamp;
 }
 
 }  // namespace
@@ -170,9 +168,9 @@ void ULVOnSendConfirmation(const uint8_t* data, uint16_t length) {
         ULVStartTimer(ULV_TIMER_APCD_ID, state.reportDelay);
     }
     // At most one finished list is released per confirmation.
-    if (state.bpPanicList != nullptr && state.bpSentCount == state.bpNewCount)
+    if (state.bpPanicList != nullptr && state.bpSentCount == state.bpLoadedCount)
         ULVDeleteBpPanics();
-    else if (state.quelaPanicList != nullptr && state.quelaSentCount == state.quelaNewCount)
+    else if (state.quelaPanicList != nullptr && state.quelaSentCount == state.quelaLoadedCount)
         ULVDeleteQuelaPanics();
     else if (state.kernelPanic != nullptr && state.kernelPanicDone == 1)
         ULVReleaseKernelPanic();

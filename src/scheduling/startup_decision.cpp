@@ -20,12 +20,6 @@
 
 namespace {
 
-// Time stamp of the newest entry of a list: the last of its sort index, else its last record.
-uint32_t NewestTimestamp(const PanicRecord* list, const PanicSortEntry* index, uint8_t count) {
-    return index != nullptr ? list[index[count - 1].recordIndex].timestamp
-                            : list[count - 1].timestamp;
-}
-
 bool SoftwareChanged() {
     const DaemonState& state = ulvState;
     const char* header = reinterpret_cast<const char*>(state.reportHeader);
@@ -39,16 +33,19 @@ bool SoftwareChanged() {
 void MarkCrashesHandled() {
     DaemonState& state = ulvState;
     FlexConfig& config = state.flexConfig;
-    if (state.bpNewCount != 0 && state.bpPanicList != nullptr) {
+    // The newest is the last entry loaded (the last of the sort index when there is one).
+    if (state.bpLoadedCount != 0 && state.bpPanicList != nullptr) {
         config.ulv_last_panic_timestamp =
-            NewestTimestamp(state.bpPanicList, state.bpSortIndex, state.bpNewCount);
-        ULVDeleteBpPanics();
+            ULVPanicEntry(state.bpPanicList, state.bpSortIndex,
+                          static_cast<uint8_t>(state.bpLoadedCount - 1)).timestamp;
     }
-    if (state.quelaNewCount != 0 && state.quelaPanicList != nullptr) {
+    ULVDeleteBpPanics();
+    if (state.quelaLoadedCount != 0 && state.quelaPanicList != nullptr) {
         config.ulv_last_ap_quela_panic_timestamp =
-            NewestTimestamp(state.quelaPanicList, state.quelaSortIndex, state.quelaNewCount);
-        ULVDeleteQuelaPanics();
+            ULVPanicEntry(state.quelaPanicList, state.quelaSortIndex,
+                          static_cast<uint8_t>(state.quelaLoadedCount - 1)).timestamp;
     }
+    ULVDeleteQuelaPanics();
     ULVRemoveCoreFiles();
     if (state.kernelPanic != nullptr) {
         config.ulv_last_ap_kernel_timestamp = state.kernelPanic->timestamp;
@@ -100,7 +97,8 @@ int ULVStartupDecision() {
         std::memset(state.periodicBody + PERIODIC_GENERIC_DATA_OFFSET, 0,
                     PERIODIC_GENERIC_DATA_SIZE);
         MarkCrashesHandled();
-    } else if (state.bpNewCount != 0 || state.quelaNewCount != 0 || state.kernelPanic != nullptr) {
+    } else if (state.bpLoadedCount != 0 || state.quelaLoadedCount != 0 ||
+               state.kernelPanic != nullptr) {
         ULV_LOG("Set Panic Report\n\r");
         state.pendingReports |= PENDING_CRASH;
     }

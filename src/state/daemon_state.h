@@ -52,17 +52,21 @@ struct DaemonState {
     char serviceCentreAddress[42];
     char emailGatewayAddress[42];
 
-    // BP panics.
-    BpPanicRecord* bpPanicList;  // bpNewCount records, one allocation
+    // BP panics. The new count is the counting passes' figure, which the reported-panics mark
+    // counts with; the loaded count is what the list and its index hold (fewer when a record
+    // was cut short between the passes), which decides what is sent and when the list is done.
+    BpPanicRecord* bpPanicList;  // bpLoadedCount records, one allocation
     PanicSortEntry* bpSortIndex;
     uint8_t bpNewCount;
+    uint8_t bpLoadedCount;
     uint8_t bpSentCount;
     uint32_t bpRestoreTimestamp;
 
     // QUELA panics.
-    QuelaPanicRecord* quelaPanicList;
+    QuelaPanicRecord* quelaPanicList;  // quelaLoadedCount records, one allocation
     PanicSortEntry* quelaSortIndex;
     uint8_t quelaNewCount;
+    uint8_t quelaLoadedCount;
     uint8_t quelaSentCount;
     uint32_t quelaRestoreTimestamp;
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "daemon_world.h"
+#include "decoded.h"
 #include "panic_log.h"
 
 namespace {
@@ -18,42 +19,16 @@ namespace {
 using ulvtest::BpPanicRecord;
 using ulvtest::Counting;
 using ulvtest::DaemonWorld;
+using ulvtest::DecodeAll;
+using ulvtest::Hex;
+using ulvtest::JsonField;
+using ulvtest::WaitForSchedule;
 using ulvtest::ExitCode;
 
 // The handset of these tests runs the software the default configuration last saw.
 constexpr char kSameSoftware[] =
     "ap_version AP_R1\nbp_version BP.12.34\nflex_version FLEX_7\nserial SN01234567\n"
     "call_time 7\n";
-
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    for (uint8_t b : bytes) text += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
-    return text;
-}
-
-// A JSON field of one ulv-decode line, as its raw text ("287454020", "\"0x00000002\"").
-std::string JsonField(const std::string& json, const std::string& name) {
-    std::smatch match;
-    std::regex field("\"" + name + "\":(\"[^\"]*\"|[^,}]*)");
-    return std::regex_search(json, match, field) ? match[1].str() : "";
-}
-
-// The JSON lines ulv-decode prints for these SMS.
-std::vector<std::string> DecodeAll(const std::vector<std::string>& lines) {
-    std::vector<std::string> texts;
-    for (const std::string& line : lines) texts.push_back(DaemonWorld::SmsText(line));
-    std::istringstream output(ulvtest::Decode(texts));
-    std::vector<std::string> decoded;
-    for (std::string json; std::getline(output, json);)
-        if (json.rfind("{", 0) == 0) decoded.push_back(json);
-    return decoded;
-}
-
-// The daemon has handled everything due at start-up once the core dump timer has handed
-// over to the periodic schedule.
-bool WaitForSchedule(const DaemonWorld& world) {
-    return world.WaitForTrace("\tSchedule periodic Timer\n");
-}
 
 TEST(Reporting, FirstStartAfterProvisioningReportsTheSoftwareAndMarksEveryPanicHandled) {
     DaemonWorld world;

@@ -121,7 +121,7 @@ TEST_F(ReportRoundTrip, CrashPeriodicAndHeaderOnlyReportsDecodeToWhatWasBuilt) {
     ulvState.bpPanicList[0].timestamp = 0x65A1B2C3;
     ulvState.bpPanicList[0].id = 0x00000B0E;
     for (size_t i = 0; i < PANIC_DATA_SIZE; ++i) ulvState.bpPanicList[0].data[i] = uint8_t(i);
-    ulvState.bpNewCount = 1;
+    ulvState.bpNewCount = ulvState.bpLoadedCount = 1;
     ulvState.reportHeader[REPORT_BP_TOTAL_COUNT_OFFSET] = 4;
 
     ulvState.pendingReports = PENDING_CRASH;

@@ -45,13 +45,13 @@ protected:
     static void SetBp(const std::vector<uint32_t>& stamps, bool indexed, uint8_t total) {
         ULVDeleteBpPanics();
         ulvState.bpPanicList = NewList(stamps, 0x100, indexed ? &ulvState.bpSortIndex : nullptr);
-        ulvState.bpNewCount = static_cast<uint8_t>(stamps.size());
+        ulvState.bpNewCount = ulvState.bpLoadedCount = static_cast<uint8_t>(stamps.size());
         ulvState.reportHeader[REPORT_BP_TOTAL_COUNT_OFFSET] = total;
     }
     static void SetQuela(const std::vector<uint32_t>& stamps) {
         ULVDeleteQuelaPanics();
         ulvState.quelaPanicList = NewList(stamps, 0x200, &ulvState.quelaSortIndex);
-        ulvState.quelaNewCount = static_cast<uint8_t>(stamps.size());
+        ulvState.quelaNewCount = ulvState.quelaLoadedCount = static_cast<uint8_t>(stamps.size());
     }
 
     static void ExpectTimer(uint8_t id, uint32_t seconds) {  // the last timer started

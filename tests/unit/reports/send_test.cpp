@@ -1,6 +1,7 @@
 // Sending: the gate, the choice of report, the SMS, its confirmation and the roll-back.
 #include <cstdio>
 
+#include "../panics/panic_file_builder.h"
 #include "reports_fixture.h"
 
 namespace {
@@ -148,6 +149,41 @@ TEST_F(ReportsTest, FailedConfirmationRollsBackToTheEntrySentBeforeSavesAndStart
         EXPECT_EQ(ulvState.bpPanicList, nullptr);
         ExpectTimer(ULV_TIMER_PERIODIC_ID, 900);
     }
+}
+
+// A record whose data is cut short is counted but never loaded: it is not sent, and the
+// reported-panics marks do not count it as sent (the BP mark counts up from the old records,
+// the QUELA mark down from the new ones, both with the counted figure).
+TEST_F(ReportsTest, RecordsCountedButNeverLoadedAreNeitherSentNorCountedAsSent) {
+    using bplog::Encode;
+    const std::string cut = Encode(4, 30, std::string(36, 'd')).substr(0, 50);
+    WriteFile(bplog::kLog1, Encode(1, 1) + Encode(2, 20) + Encode(3, 10) + cut);
+    const std::string quelaCut = Encode(9, 9, "dd", {}, {}, 0, 0xB5C7, bplog::kQuela);
+    WriteFile(bplog::kQuela.files[0], Encode(8, 7, "", {}, {}, 0, 0xB5C7, bplog::kQuela) +
+                                          quelaCut.substr(0, 72));
+    ulvState.flexConfig.ulv_last_panic_timestamp = 5;
+    ULVReadBpPanics();
+    ULVReadQuelaPanics();
+    ASSERT_EQ(ulvState.bpNewCount, 3);  // 20, 10 and the cut 30 of 4 records
+    ASSERT_EQ(ulvState.quelaNewCount, 2);
+
+    // Time stamp sent, then the BP and QUELA count marks after it.
+    const std::tuple<uint32_t, uint8_t, uint32_t> sent[] = {{10, 2, 0}, {20, 3, 0}, {7, 3, 3}};
+    for (const auto& [stamp, bpMark, quelaMark] : sent) {
+        ulvState.timerExpired = 1;
+        ulvState.pendingReports = PENDING_CRASH;
+        ULVSmsSend();
+        const Bytes raw = Raw();
+        ASSERT_EQ(raw.size(), 112u);
+        EXPECT_EQ(raw[64 + 7], stamp);  // the time stamp's low byte, in wire order
+        EXPECT_EQ(ulvState.flexConfig.ulv_last_num_panics, bpMark);
+        EXPECT_EQ(ulvState.flexConfig.ulv_last_ap_quela_num_panics, quelaMark);
+        Confirm(ulvState.lastSentSequence, 0);
+    }
+    // Nothing remains: the core dump timer runs, and every list has been released.
+    ExpectTimer(ULV_TIMER_APCD_ID, 5);
+    EXPECT_EQ(ulvState.pendingReports & PENDING_CRASH, 0u);
+    EXPECT_TRUE(ulvState.bpPanicList == nullptr && ulvState.quelaPanicList == nullptr);
 }
 
 }  // namespace

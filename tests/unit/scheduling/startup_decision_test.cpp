@@ -1,6 +1,6 @@
 #include <tuple>
 
-#include "../panics/bp_log.h"
+#include "../panics/panic_file_builder.h"
 #include "scheduling_fixture.h"
 
 namespace {

@@ -1,0 +1,251 @@
+// The BP panic logs and the QUELA panic blocks: one reader over two formats.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <numeric>
+#include <optional>
+#include <random>
+#include <tuple>
+
+#include "daemon_fixture.h"
+#include "panic_file_builder.h"
+#include "panics/panics.h"
+#include "reports/reports.h"
+#include "state/daemon_state.h"
+
+namespace {
+
+using bplog::Encode;
+using bplog::Format;
+using Log = std::optional<std::string>;  // nullopt: no such file
+using Ids = std::vector<uint32_t>;
+
+bool IsBp(const Format& format) { return format.headerSize == bplog::kBp.headerSize; }
+
+// Descriptors this process holds: the readers must close every file they open.
+size_t OpenDescriptors() {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+
+class PanicFilesTest : public DaemonTest {
+  protected:
+    // Reads both files of the format afresh and returns the ids loaded. A reader looping on a
+    // damaged file logs each turn: capped, its memory soon runs out (natively; qemu ignores the
+    // cap and the sanitizer cannot take it), else the alarm ends it, far beyond any real run.
+    Ids Read(const Format& format, const Log& file1, const Log& file2, uint32_t lastReported = 0) {
+        ResetProcessState();
+        ULVDetectByteOrder();
+        for (int f = 0; f < 2; ++f) {
+            std::filesystem::remove(root_ + "/" + format.files[f]);
+            if (const Log& content = f == 0 ? file1 : file2) WriteFile(format.files[f], *content);
+        }
+        ulvState.flexConfig.ulv_last_panic_timestamp = IsBp(format) ? lastReported : 0;
+        ulvState.flexConfig.ulv_last_ap_quela_panic_timestamp = IsBp(format) ? 0 : lastReported;
+#ifndef __SANITIZE_ADDRESS__
+        const rlimit cap{1u << 30, 1u << 30};
+        setrlimit(RLIMIT_AS, &cap);
+#endif
+        alarm(120);
+        IsBp(format) ? ULVReadBpPanics() : ULVReadQuelaPanics();
+        alarm(0);
+        Ids ids;
+        for (int i = 0; i < Loaded(format); ++i) ids.push_back(List(format)[i].id);
+        return ids;
+    }
+    static PanicRecord* List(const Format& f) {
+        return IsBp(f) ? ulvState.bpPanicList : ulvState.quelaPanicList;
+    }
+    static PanicSortEntry* Index(const Format& f) {
+        return IsBp(f) ? ulvState.bpSortIndex : ulvState.quelaSortIndex;
+    }
+    static uint8_t Loaded(const Format& f) {
+        return IsBp(f) ? ulvState.bpLoadedCount : ulvState.quelaLoadedCount;
+    }
+    static uint8_t Counted(const Format& f) {
+        return IsBp(f) ? ulvState.bpNewCount : ulvState.quelaNewCount;
+    }
+};
+
+std::string In(const Format& f, uint32_t id, uint32_t stamp, const std::string& data = "",
+               std::optional<uint16_t> length = {}, std::optional<uint32_t> dataLength = {},
+               size_t padding = 0, uint16_t magic = 0xB5C7) {
+    return Encode(id, stamp, data, length, dataLength, padding, magic, f);
+}
+
+TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesOnlyWhereTheyCannotAdvance) {
+    const size_t descriptors = OpenDescriptors();
+    for (const Format& f : {bplog::kBp, bplog::kQuela}) {
+        SCOPED_TRACE(f.headerSize);
+        const uint16_t h = static_cast<uint16_t>(f.headerSize);
+        Ids stamps300(300), first44(44);
+        std::iota(stamps300.begin(), stamps300.end(), 2);
+        std::iota(first44.begin(), first44.end(), 1);
+        const std::string next = In(f, 2, 20), next36 = In(f, 2, 20, std::string(36, 'y')),
+                          other = In(f, 99, 990);
+        // First file, second file, last reported, ids loaded, new counted, total counted.
+        // clang-format off
+        const std::tuple<const char*, Log, Log, uint32_t, Ids, uint8_t, uint8_t> cases[] = {
+            {"both missing", {}, {}, 0, {}, 0, 0},
+            {"equal, unsigned", bplog::Log({0x7FFFFFFF, 0x80000000, 5}, f), {}, 0x7FFFFFFF, {2}, 1, 3},
+            {"300 records: counts wrap", bplog::Log(stamps300, f), {}, 1, first44, 44, 44},
+            {"only the second file", {}, other, 0, {99}, 1, 1},
+            // Damaged first files; the second file is read all the same.
+            {"length 0: cannot advance", In(f, 1, 10, "abcd", 0) + next, other, 0, {1, 99}, 2, 2},
+            {"length 1, below the header", In(f, 1, 10, "", 1), other, 0, {1, 99}, 2, 2},
+            {"data length past the record", In(f, 1, 10, "abcd", h + 4, 100) + next, other, 0,
+             {1, 2, 99}, 3, 3},
+            {"length past the file", In(f, 1, 10, "abcd", 1000) + next, other, 0, {1, 99}, 2, 2},
+            {"header cut", In(f, 1, 10) + next.substr(0, 20), other, 0, {1, 99}, 2, 2},
+            // Counted but never loaded: the new count keeps the counted figure.
+            {"data cut", In(f, 1, 10) + next36.substr(0, h + 17), other, 0, {1, 99}, 3, 3},
+        };
+        // clang-format on
+        for (const auto& [name, file1, file2, lastReported, ids, counted, total] : cases) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(Read(f, file1, file2, lastReported), ids);
+            EXPECT_EQ(Counted(f), counted);
+            EXPECT_EQ(List(f) == nullptr, ids.empty());
+            EXPECT_EQ(ulvState.reportHeader[REPORT_BP_TOTAL_COUNT_OFFSET], IsBp(f) ? total : 0);
+        }
+    }
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+TEST_F(PanicFilesTest, KeepsAtMost36DataBytesAndFindsTheNextRecordByItsLength) {
+    const std::string data = "0123456789abcdefghijklmnopqrstuvwxyz!";  // 37 distinct bytes
+    for (const Format& f : {bplog::kBp, bplog::kQuela}) {
+        for (size_t n : {0u, 1u, 35u, 36u, 37u}) {
+            SCOPED_TRACE(std::to_string(f.headerSize) + " with data length " + std::to_string(n));
+            const std::string log = In(f, 11, 50, data.substr(0, n), {}, {}, /*padding=*/9) +
+                                    In(f, 12, 60, "\x77");
+            ASSERT_EQ(Read(f, log, {}), (Ids{11, 12}));
+            const PanicRecord& record = List(f)[0];
+            const std::string kept = data.substr(0, std::min<size_t>(n, 36));
+            EXPECT_EQ(std::string(record.data, record.data + PANIC_DATA_SIZE),
+                      kept + std::string(PANIC_DATA_SIZE - kept.size(), '\0'));
+            EXPECT_EQ(std::string(List(f)[1].data, List(f)[1].data + 2), std::string("\x77\0", 2));
+        }
+    }
+}
+
+// Hand-made QUELA block: every field at its offset, fillers nonzero, numbers big-endian.
+TEST_F(PanicFilesTest, QuelaBlockFieldsTextsAndWrongMagic) {
+    std::string block("\xb5\xc7\x00\x49", 4);             // magic, record length 73
+    block += std::string(8, '\x11');                      //  4: not interpreted
+    block += std::string("\x01\x02\x03\x04", 4);          // 12: id 0x01020304
+    block += std::string("\x0a\x0b\x0c\x0d", 4);          // 16: time stamp 0x0a0b0c0d
+    block += std::string(47, '\x22');                     // 20: not interpreted
+    block += std::string("\x00\x00\x00\x02", 4) + "\xca\xfe";  // 67: data length 2, data
+    const std::string wrong = In(bplog::kQuela, 7, 0x0a0b0c0e, "", {}, {}, 0, 0xB5C8);
+    const std::string old = In(bplog::kQuela, 8, 0x100);  // equal to the mark: not new
+    ASSERT_EQ(Read(bplog::kQuela, block + old + wrong, In(bplog::kQuela, 9, 0x200), 0x100),
+              (Ids{0x01020304, 7, 9}));
+    const PanicRecord& record = ulvState.quelaPanicList[0];
+    EXPECT_EQ(record.timestamp, 0x0a0b0c0du);
+    EXPECT_EQ(std::string(record.data, record.data + 3), std::string("\xca\xfe\0", 3));
+    EXPECT_EQ(ulvState.quelaSortIndex[2].timestamp, 0x0a0b0c0eu);
+    EXPECT_EQ(ulvState.quelaRestoreTimestamp, 0x100u);
+
+    // The first file's loading pass reads to its end: the second file's panic is still due.
+    const std::vector<std::string> expected = {
+        "Read a panic block for 73 at time 168496141 \n",
+        "Read a panic block for 71 at time 256 \n",
+        "Read a panic block for 71 at time 168496142 \n",
+        "Error in reading\n",
+        "QUELA: There are 2 new panics of 3 total panics from file  "
+        "/zellocal/panic/qupanic_block.a\n",
+        "Read a panic block for 71 at time 512 \n",
+        "Error in reading\n",
+        "QUELA: There are 1 new panics of 1 total panics from file "
+        "/zellocal/panic/qupanic_block.b\n",
+        "Header of this block is wrong : b5c8!!!\n",
+        "Error in reading file\n",
+    };
+    EXPECT_EQ(TraceMessages(), expected);
+    EXPECT_TRUE(fake::aplog.Has("Error in reading file\n\r"));
+    const std::vector<fake::AplogRecord> logged = fake::aplog.Binary(0xA9A05);
+    ASSERT_EQ(logged.size(), 4u);
+    EXPECT_EQ(logged[0].level, 7);
+    // As it stands after the conversion: the length and the time stamp in host order.
+    std::string header = block.substr(0, 71);
+    if (ulvState.hostLittleEndian == 1) {
+        std::swap(header[2], header[3]);
+        std::reverse(header.begin() + 16, header.begin() + 20);
+    }
+    EXPECT_EQ(std::string(logged[0].bytes.begin(), logged[0].bytes.end()), header);
+}
+
+TEST_F(PanicFilesTest, BpWrongMagicIsTracedAsOneNumberAndTheRecordUsed) {
+    ASSERT_EQ(Read(bplog::kBp, In(bplog::kBp, 11, 50, "", {}, {}, 0, 0x1234), {}), (Ids{11}));
+    EXPECT_EQ(TraceCount("Wrong Header : 0x1234\n"), 1);
+    EXPECT_EQ(TraceCount("Length 43, TS 50, ID 11\n"), 1);
+    EXPECT_EQ(TraceCount("ID 11, TS 50\n"), 1);
+}
+
+TEST_F(PanicFilesTest, APlacedLinkOrFifoIsUnreadable) {
+    WriteFile("secret", In(bplog::kQuela, 5, 500));
+    for (const Format& f : {bplog::kBp, bplog::kQuela}) {
+        ResetProcessState();
+        const std::string first = root_ + "/" + f.files[0], second = root_ + "/" + f.files[1];
+        std::filesystem::remove(first);
+        std::filesystem::remove(second);
+        std::filesystem::create_symlink(root_ + "/secret", first);
+        ASSERT_EQ(mkfifo(second.c_str(), 0600), 0);
+        IsBp(f) ? ULVReadBpPanics() : ULVReadQuelaPanics();
+        EXPECT_EQ(Counted(f), 0);
+        EXPECT_EQ(List(f), nullptr);
+        for (const char* path : f.files)
+            EXPECT_EQ(TraceCount(std::string("Unable to read /") + path + "\n"), 1);
+    }
+}
+
+// Gaps 3 then 1, strictly greater-than, so not stable. Cases: two logs, positions oldest first.
+TEST_F(PanicFilesTest, IndexesBothFilesOldestFirstAndEqualStampsAsTheGap3PassLeavesThem) {
+    const std::tuple<Ids, Ids, std::vector<uint16_t>> cases[] = {
+        {{30, 10, 20}, {5}, {3, 1, 2, 0}},
+        {{5, 1, 1}, {1}, {3, 1, 2, 0}},  // gap 3 moves 3 before 0; gap 1 never swaps equal 1s
+        {{0xFFFFFFF0, 0x80000000}, {5, 0x7FFFFFFF}, {2, 3, 1, 0}},  // unsigned
+    };
+    for (const Format& f : {bplog::kBp, bplog::kQuela}) {
+        for (const auto& [log1, log2, order] : cases) {
+            const size_t count = Read(f, bplog::Log(log1, f), bplog::Log(log2, f)).size();
+            std::vector<uint16_t> positions;
+            for (size_t k = 0; k < count; ++k) positions.push_back(Index(f)[k].recordIndex);
+            EXPECT_EQ(positions, order);
+        }
+    }
+}
+
+// Random damaged files: the readers return; what they list is new and indexed oldest first.
+TEST_F(PanicFilesTest, RandomFilesAlwaysReturnAndListOnlyNewIndexedRecords) {
+    std::mt19937 random(0x5EED0B9);
+    auto below = [&random](uint32_t bound) { return static_cast<uint32_t>(random() % bound); };
+    for (int round = 0; round < 150; ++round) {
+        const Format& f = round % 2 == 0 ? bplog::kBp : bplog::kQuela;
+        std::string log;
+        for (uint32_t n = below(6); n > 0; --n) {  // drawn in a fixed order: the same logs anywhere
+            const uint32_t id = random(), stamp = below(64), size = below(50), length = below(300),
+                           dataLength = random();
+            log += In(f, id, stamp, std::string(size, 'd'),
+                      length < 100 ? std::optional<uint16_t>(length) : std::nullopt,
+                      dataLength % 4 == 0 ? std::optional<uint32_t>(dataLength) : std::nullopt);
+        }
+        if (below(3) == 0) log.resize(below(static_cast<uint32_t>(log.size()) + 1));
+        const uint32_t last = below(64);
+        const Ids ids = Read(f, log, last % 2 == 0 ? Log(log) : std::nullopt, last);
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_LE(ids.size(), Counted(f));
+        for (size_t k = 0; k < ids.size(); ++k) {
+            const PanicSortEntry& entry = Index(f)[k];
+            ASSERT_LT(entry.recordIndex, ids.size());
+            ASSERT_EQ(entry.timestamp, List(f)[entry.recordIndex].timestamp);
+            ASSERT_GT(entry.timestamp, last);
+            ASSERT_TRUE(k == 0 || Index(f)[k - 1].timestamp <= entry.timestamp);
+        }
+    }
+}
+
+}  // namespace
