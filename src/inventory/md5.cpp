@@ -18,16 +18,18 @@ inline void StoreLe32(uint32_t value, uint8_t* at) {
 
 inline uint32_t Rotl(uint32_t value, int bits) { return value << bits | value >> (32 - bits); }
 
-// The four rounds' auxiliary functions, in forms with fewer operations than the textbook
-// ones and the same truth tables: F = (b & c) | (~b & d), G = (b & d) | (c & ~d).
+// The four rounds' auxiliary functions, written for a short dependency chain on b, the value
+// the previous step has just produced; their truth tables are RFC 1321's. In G the two terms
+// share no bit, so their sum is their OR and c & ~d is ready before b is.
 inline uint32_t F(uint32_t b, uint32_t c, uint32_t d) { return d ^ (b & (c ^ d)); }
-inline uint32_t G(uint32_t b, uint32_t c, uint32_t d) { return c ^ (d & (b ^ c)); }
-inline uint32_t H(uint32_t b, uint32_t c, uint32_t d) { return b ^ c ^ d; }
+inline uint32_t G(uint32_t b, uint32_t c, uint32_t d) { return (c & ~d) + (b & d); }
+inline uint32_t H(uint32_t b, uint32_t c, uint32_t d) { return b ^ (c ^ d); }
 inline uint32_t I(uint32_t b, uint32_t c, uint32_t d) { return c ^ (b | ~d); }
 
-// One of the 64 steps: a = b + ((a + f(b, c, d) + x[k] + T[i]) <<< s).
+// One of the 64 steps: a = b + ((a + f(b, c, d) + x[k] + T[i]) <<< s), the word and the
+// constant added first because they do not wait for the previous step.
 inline void Step(uint32_t& a, uint32_t mixed, uint32_t b, uint32_t x, uint32_t t, int s) {
-    a = b + Rotl(a + mixed + x + t, s);
+    a = b + Rotl(a + (x + t) + mixed, s);
 }
 
 // Hashes `count` whole 64-byte blocks.

@@ -1,0 +1,126 @@
+// The image fingerprint end to end: the real daemon digests the sandbox's flash images at its
+// start, and its first report carries what coreutils' md5sum and a CRC written here from its
+// definition make of the same images.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "daemon_world.h"
+
+namespace {
+
+using ulvtest::DaemonWorld;
+
+// md5sum's digest of each file, in order ("/dev/null" for empty input).
+std::vector<std::string> CoreutilsMd5(const DaemonWorld& world,
+                                      const std::vector<std::string>& paths) {
+    std::vector<std::string> argv{"md5sum"};
+    argv.insert(argv.end(), paths.begin(), paths.end());
+    const std::string out = world.Path("md5sum.out");
+    unlink(out.c_str());
+    ulvtest::ChildProcess md5sum = ulvtest::ChildProcess::SpawnNative(argv, out);
+    int status = 0;
+    EXPECT_TRUE(md5sum.WaitExit(&status) && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> digests;
+    std::istringstream lines(ulvtest::ReadFile(out));
+    for (std::string line; std::getline(lines, line);) digests.push_back(line.substr(0, 32));
+    return digests;
+}
+
+// CRC-16/X-25 bit by bit: reflected polynomial 0x8408, initial 0xFFFF, final XOR 0xFFFF.
+uint16_t X25(const std::string& text) {
+    uint16_t r = 0xFFFF;
+    for (unsigned char b : text) {
+        r ^= b;
+        for (int bit = 0; bit < 8; ++bit) r = (r & 1) ? (r >> 1) ^ 0x8408 : r >> 1;
+    }
+    return r ^ 0xFFFF;
+}
+
+std::string Hex16(uint16_t value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%04x", value);
+    return text;
+}
+
+// Starts the daemon on a handset whose software the configuration has not seen, so that its
+// first report (a software change) goes out at once; returns the fingerprint in that report's
+// header as ulv-decode prints it.
+std::string FirstReportFingerprint(DaemonWorld& world) {
+    world.WriteConfig({{"ulv_lst_bldinfo_baselabel", ""}, {"ulv_last_flex_version", ""}});
+    world.StartHandset("ap_version AP_R1\nbp_version BP.12.34\nflex_version FLEX_7\n"
+                       "serial SN01234567\n");
+    EXPECT_EQ(world.StartDaemon(), 0);
+    EXPECT_GT(world.WaitForDaemonPid(), 0);
+    if (!world.WaitForSmsCount(1)) return "<no report>: " + world.Trace();
+    const std::string json = ulvtest::Decode({DaemonWorld::SmsText(world.SmsLines()[0])});
+    std::smatch match;
+    return std::regex_search(json, match, std::regex("\"imageFingerprint\":\"([^\"]*)\""))
+               ? match[1].str()
+               : "<not decoded>: " + json;
+}
+
+// Images of a few read buffers and odd lengths, distinct from each other.
+std::string Image(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * seed) >> 3);
+    return bytes;
+}
+
+struct Images {
+    std::string bpsw, kern, root;
+};
+
+void Place(const DaemonWorld& world, const Images& images) {
+    ulvtest::WriteFile(world.Path("dev/mtdblock/bpsw"), images.bpsw);
+    ulvtest::WriteFile(world.Path("dev/mtdblock/kern"), images.kern);
+    ulvtest::WriteFile(world.Path("dev/mtdblock/root"), images.root);
+}
+
+const Images kImages{Image(70001, 13), Image(16384, 7), Image(40000, 101)};
+
+TEST(Fingerprint, FirstReportCarriesTheFingerprintOfTheFlashImages) {
+    DaemonWorld world;
+    Place(world, kImages);
+    const std::vector<std::string> md5 = CoreutilsMd5(
+        world, {world.Path("dev/mtdblock/bpsw"), world.Path("dev/mtdblock/kern"),
+                world.Path("dev/mtdblock/root")});
+    ASSERT_EQ(md5.size(), 3u);
+    const std::string expected = Hex16(X25(md5[0] + md5[2] + md5[1]));
+    EXPECT_EQ(FirstReportFingerprint(world), expected);
+    EXPECT_NE(world.Trace().find("bp md5 is " + md5[0] + "\nroot md5 is " + md5[2] +
+                                 "\n kernel md5 is " + md5[1] + "\n\n"),
+              std::string::npos)
+        << world.Trace();
+    EXPECT_NE(world.Trace().find("\tCRC is " + expected + "\n"), std::string::npos);
+}
+
+TEST(Fingerprint, SwappingKernelAndRootImagesChangesIt) {
+    DaemonWorld straight;
+    Place(straight, kImages);
+    const std::string before = FirstReportFingerprint(straight);
+    DaemonWorld swapped;
+    Place(swapped, {kImages.bpsw, kImages.root, kImages.kern});
+    const std::string after = FirstReportFingerprint(swapped);
+    ASSERT_EQ(before.size(), 6u) << before;
+    ASSERT_EQ(after.size(), 6u) << after;
+    EXPECT_NE(before, after);
+}
+
+TEST(Fingerprint, MissingKernelImageCountsAsEmptyInput) {
+    DaemonWorld world;
+    Place(world, kImages);
+    unlink(world.Path("dev/mtdblock/kern").c_str());
+    const std::vector<std::string> md5 = CoreutilsMd5(
+        world, {world.Path("dev/mtdblock/bpsw"), "/dev/null", world.Path("dev/mtdblock/root")});
+    ASSERT_EQ(md5.size(), 3u);
+    EXPECT_EQ(FirstReportFingerprint(world), Hex16(X25(md5[0] + md5[2] + md5[1])));
+}
+
+}  // namespace
