@@ -8,7 +8,9 @@
 #       cat IMG | busybox md5sum > FILE
 # with the ratios a/b and a/c and the throughput of each. The goal: a/b <= 1 and a/c <= 0.75.
 # Then the same for the ARMv5TE release build under qemu-arm, against the same host tools, as
-# a rough guide only (ULV_BENCH_ARMEL=0 skips it).
+# a rough guide only (ULV_BENCH_ARMEL=0 skips it). Last, the footprint: the daemon's private
+# resident memory once it has digested a sandbox whose root image is 4 KiB, and one whose root
+# image is 64 MiB; the two should not differ by more than a page.
 #
 #   ./scripts/bench.sh
 #
@@ -42,7 +44,7 @@ fi
 
 echo "== building ulv-fingerprint (release)"
 cmake --preset release >/dev/null
-cmake --build --preset release --target ulv-fingerprint -j "$jobs" >/dev/null
+cmake --build --preset release --target ulv-fingerprint ulv ulv-handset -j "$jobs" >/dev/null
 host_tool=build/release/tools/fingerprint/ulv-fingerprint
 if [ "$armel" = 1 ]; then
   echo "== building ulv-fingerprint (release-armel)"
@@ -116,3 +118,40 @@ if [ "$armel" = 1 ]; then
   bench "armel release under qemu-arm -cpu arm926 (rough guide)" $(( (reps + 2) / 3 )) \
     qemu-arm -cpu arm926 -L /usr/arm-linux-gnueabi build/release-armel/tools/fingerprint/ulv-fingerprint
 fi
+
+# footprint ROOT_BYTES: the daemon's peak resident KiB after it has digested the images of a
+# fresh sandbox with a root image of ROOT_BYTES. No handset listens: the daemon computes the
+# fingerprint at initialisation, then retries the telephony connection, and is ended here.
+footprint() {
+  local sandbox pid="" hwm="" i
+  sandbox=$(mktemp -d "$work/phone.XXXXXX")
+  ULV_SIM_UPTIME=0 build/release/tools/handset/ulv-handset --root "$sandbox" --prepare
+  head -c "$1" /dev/urandom >"$sandbox/dev/mtdblock/root"
+  {
+    echo "[UlvSetup]"
+    printf '%s\n' "ulv_availability = 1" "ulv_sms_address_type = 0" "ulv_last_num_panics = 0" \
+      "ulv_lst_bldinfo_baselabel = R1" "ulv_last_flex_version = F1" "ulv_last_panic_timestamp = 0" \
+      "ulv_last_preiodic_report_timestamp = 0" "ulv_last_powerup_timestamp = 0" \
+      "ulv_cummulative_uptime = 0" "ulv_destination_address = +15550100" \
+      "ulv_report_duration = 24" "ulv_report_delay = 5" "ulv_last_ap_quela_num_panics = 0" \
+      "ulv_last_ap_quela_panic_timestamp = 0" "ulv_last_ap_num_dump = 0" \
+      "ulv_last_ap_num_dump_timestamp = 0" "ulv_last_ap_kernel_timestamp = 0" "enableCoreDumps = 0"
+  } >"$sandbox/zel_app/setup/ulv.cfg"
+  ULV_SIM_ROOT="$sandbox" ZEL_APP_WRITE_PATH="$sandbox/zel_app" build/release/src/ulv
+  for ((i = 0; i < 100; ++i)); do
+    [ -s "$sandbox/tmp/ulv.pid" ] && pid=$(cat "$sandbox/tmp/ulv.pid")
+    if [ -n "$pid" ] && grep -q "CRC is" "$sandbox/zel_user/download/appwrite/ulvPanicInfo" 2>/dev/null; then
+      sleep 0.3  # the same stage in every run: waiting between connection attempts
+      hwm=$(awk '/^VmHWM/ {h = $2} /^RssAnon/ {a = $2} END {print "private " a " KiB, peak " h " KiB"}' "/proc/$pid/status" 2>/dev/null || true)
+      break
+    fi
+    sleep 0.05
+  done
+  [ -n "$pid" ] && kill "$pid" 2>/dev/null || true
+  echo "${hwm:-not measured}"
+}
+echo "footprint: the daemon's resident memory after digesting its images (private: RssAnon,"
+echo "  which keeps the stack and heap it touched; peak: VmHWM, which also counts shared library"
+echo "  pages and so varies with what the page cache holds)"
+echo "  root image 4 KiB:  $(footprint 4096)"
+echo "  root image 64 MiB: $(footprint $((64 << 20)))"
