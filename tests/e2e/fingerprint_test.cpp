@@ -85,6 +85,17 @@ void Place(const DaemonWorld& world, const Images& images) {
 
 const Images kImages{Image(70001, 13), Image(16384, 7), Image(40000, 101)};
 
+// Runs ulv-fingerprint; its standard output and error, and its exit status in `status`.
+std::string RunTool(const DaemonWorld& world, std::vector<std::string> arguments, int* status) {
+    arguments.insert(arguments.begin(), ULV_FINGERPRINT_PATH);
+    const std::string out = world.Path("tool.out");
+    unlink(out.c_str());
+    ulvtest::ChildProcess tool = ulvtest::ChildProcess::Spawn(arguments, out);
+    int waitStatus = 0;
+    *status = tool.WaitExit(&waitStatus) ? ulvtest::ExitCode(waitStatus) : -1000;
+    return ulvtest::ReadFile(out);
+}
+
 TEST(Fingerprint, FirstReportCarriesTheFingerprintOfTheFlashImages) {
     DaemonWorld world;
     Place(world, kImages);
@@ -99,6 +110,52 @@ TEST(Fingerprint, FirstReportCarriesTheFingerprintOfTheFlashImages) {
               std::string::npos)
         << world.Trace();
     EXPECT_NE(world.Trace().find("\tCRC is " + expected + "\n"), std::string::npos);
+
+    // Release engineering's tool gives the same from the image files.
+    const std::vector<std::string> images{world.Path("dev/mtdblock/bpsw"),
+                                          world.Path("dev/mtdblock/kern"),
+                                          world.Path("dev/mtdblock/root")};
+    int status = 0;
+    EXPECT_EQ(RunTool(world, images, &status),
+              "bpsw " + md5[0] + "  " + images[0] + "\nkern " + md5[1] + "  " + images[1] +
+                  "\nroot " + md5[2] + "  " + images[2] + "\nfingerprint " + expected + "\n");
+    EXPECT_EQ(status, 0);
+    std::vector<std::string> json{"--json"};
+    json.insert(json.end(), images.begin(), images.end());
+    EXPECT_EQ(RunTool(world, json, &status),
+              "{\"bpsw\":{\"path\":\"" + images[0] + "\",\"md5\":\"" + md5[0] +
+                  "\"},\"kern\":{\"path\":\"" + images[1] + "\",\"md5\":\"" + md5[1] +
+                  "\"},\"root\":{\"path\":\"" + images[2] + "\",\"md5\":\"" + md5[2] +
+                  "\"},\"fingerprint\":\"" + expected + "\"}\n");
+    EXPECT_EQ(status, 0);
+}
+
+TEST(Fingerprint, ToolStopsOnAnImageItCannotReadAndOnABadCommandLine) {
+    DaemonWorld world;
+    const std::string image = world.Path("dev/mtdblock/bpsw");
+    const std::string missing = world.Path("missing.img");
+    const std::string odd = world.Path("a\"b\\c\td");  // a name JSON must escape
+    ASSERT_TRUE(ulvtest::WriteFile(odd, "A"));
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string output;  // a part of what it prints
+    } const cases[] = {
+        {{image, missing, image}, 1, "cannot open " + missing},
+        {{image, world.root(), image}, 1, "cannot read " + world.root()},  // a directory
+        {{image, image}, 2, "usage: ulv-fingerprint"},
+        {{image, image, image, image}, 2, "usage: ulv-fingerprint"},
+        {{"--jsn", image, image, image}, 2, "usage: ulv-fingerprint"},
+        {{"--help"}, 0, "usage: ulv-fingerprint"},
+        {{odd, image, image, "--json"}, 0, "{\"bpsw\":{\"path\":\"" + world.root() +
+                                                "/a\\\"b\\\\c\\u0009d\",\"md5\":\"7fc5"},
+    };
+    for (const Case& c : cases) {
+        int status = 0;
+        const std::string output = RunTool(world, c.arguments, &status);
+        EXPECT_EQ(status, c.status) << c.arguments[0] << ": " << output;
+        EXPECT_NE(output.find(c.output), std::string::npos) << output;
+    }
 }
 
 TEST(Fingerprint, SwappingKernelAndRootImagesChangesIt) {
