@@ -146,6 +146,7 @@ TEST(Fingerprint, ToolStopsOnAnImageItCannotReadAndOnABadCommandLine) {
         {{image, image}, 2, "usage: ulv-fingerprint"},
         {{image, image, image, image}, 2, "usage: ulv-fingerprint"},
         {{"--jsn", image, image, image}, 2, "usage: ulv-fingerprint"},
+        {{"-j", image, image, image}, 2, "usage: ulv-fingerprint"},
         {{"--help"}, 0, "usage: ulv-fingerprint"},
         {{odd, image, image, "--json"}, 0, "{\"bpsw\":{\"path\":\"" + world.root() +
                                                 "/a\\\"b\\\\c\\u0009d\",\"md5\":\"7fc5"},
@@ -156,6 +157,28 @@ TEST(Fingerprint, ToolStopsOnAnImageItCannotReadAndOnABadCommandLine) {
         EXPECT_EQ(status, c.status) << c.arguments[0] << ": " << output;
         EXPECT_NE(output.find(c.output), std::string::npos) << output;
     }
+}
+
+TEST(Fingerprint, PreparedSandboxHasDistinctImagesAndKeepsItsOwn) {
+    DaemonWorld world;  // prepared by ulv-handset --prepare
+    const std::vector<std::string> paths{world.Path("dev/mtdblock/bpsw"),
+                                         world.Path("dev/mtdblock/kern"),
+                                         world.Path("dev/mtdblock/root")};
+    const std::vector<std::string> md5 = CoreutilsMd5(world, paths);
+    ASSERT_EQ(md5.size(), 3u);
+    for (const std::string& digest : md5) EXPECT_NE(digest, CoreutilsMd5(world, {"/dev/null"})[0]);
+    EXPECT_NE(md5[0], md5[1]);
+    EXPECT_NE(md5[1], md5[2]);
+    EXPECT_NE(md5[0], md5[2]);
+    // A second preparation leaves an image that is already there.
+    ASSERT_TRUE(ulvtest::WriteFile(paths[1], "own kernel"));
+    ulvtest::ChildProcess prepare =
+        ulvtest::ChildProcess::Spawn({ULV_HANDSET_PATH, "--root", world.root(), "--prepare"});
+    int status = 0;
+    ASSERT_TRUE(prepare.WaitExit(&status));
+    EXPECT_EQ(ulvtest::ExitCode(status), 0);
+    EXPECT_EQ(ulvtest::ReadFile(paths[1]), "own kernel");
+    EXPECT_EQ(CoreutilsMd5(world, {paths[0], paths[2]}), (std::vector<std::string>{md5[0], md5[2]}));
 }
 
 TEST(Fingerprint, SwappingKernelAndRootImagesChangesIt) {
