@@ -3,15 +3,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <string>
 
 #include "daemon_fixture.h"
 #include "inventory/inventory.h"
-#include "reports/report_layout.h"
-#include "state/daemon_state.h"
-#include "state/init.h"
 
 namespace {
 
@@ -137,19 +133,6 @@ TEST_F(ImageFingerprintTest, TracesEachDigestUnderItsLabelAndReturnsTheChecksum)
     WriteFile("dev/mtdblock/root", "B");
     EXPECT_EQ(ULVImageFingerprint(), BitwiseCrc(std::string(kMd5OfA) + kMd5OfB + kMd5OfC));
     EXPECT_NE(ULVImageFingerprint(), 0xAE63);
-}
-
-TEST_F(ImageFingerprintTest, InitialisationStoresTheFingerprintInTheHeaderAndTracesIt) {
-    WriteConfig();
-    sigset_t mask;  // initialisation blocks SIGTERM and installs its handler: both are undone
-    sigprocmask(SIG_SETMASK, nullptr, &mask);
-    EXPECT_EQ(ULVInit(), 0);  // no partition images: three digests of empty input
-    signal(SIGTERM, SIG_DFL);
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
-    uint16_t stored = 0;
-    std::memcpy(&stored, ulvState.reportHeader + REPORT_FINGERPRINT_OFFSET, sizeof stored);
-    EXPECT_EQ(stored, 0x2679);
-    EXPECT_EQ(TraceCount("CRC is 0x2679\n"), 1) << TraceFile();
 }
 
 }  // namespace
