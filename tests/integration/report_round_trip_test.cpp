@@ -48,8 +48,8 @@ protected:
         timerFirstTime = 1;
         ASSERT_EQ(ULVGetFlexConfig(), 0);
         ULVDetectByteOrder();
-        const uint16_t fingerprint = static_cast<uint16_t>(ULVImageFingerprint());
-        std::memcpy(ulvState.reportHeader + REPORT_FINGERPRINT_OFFSET, &fingerprint, 2);
+        fingerprint_ = static_cast<uint16_t>(ULVImageFingerprint());
+        std::memcpy(ulvState.reportHeader + REPORT_FINGERPRINT_OFFSET, &fingerprint_, 2);
         ulvState.tapiFd = ULVConnectTapi();
         ASSERT_GT(ulvState.tapiFd, 0);
         PlatformPathBuffer buffer;
@@ -79,23 +79,24 @@ protected:
 
     DaemonWorld world_{/*timeScale=*/50};
     size_t sent_ = 0;
+    uint16_t fingerprint_ = 0;  // of the images ulv-handset --prepare left in the sandbox
 };
 
-void ExpectHeader(const decode::Report& report, uint8_t type) {
+void ExpectHeader(const decode::Report& report, uint8_t type, uint16_t fingerprint) {
     EXPECT_EQ(report.header.reportType, type);
     EXPECT_EQ(report.header.formatCode, 2);
     EXPECT_EQ(Text(report.header.apBuildLabel), "AP_R2");
     EXPECT_EQ(Text(report.header.flexVersion), "FLEX_8");
     EXPECT_EQ(Text(report.header.bpVersionCode), "1234");
     EXPECT_EQ(Text(report.header.serialNumber), "SN01234567");
-    EXPECT_EQ(report.header.imageFingerprint, 0xFFFF);  // fingerprint not yet computed
+    EXPECT_EQ(report.header.imageFingerprint, fingerprint);
 }
 
 TEST_F(ReportRoundTrip, SoftwareChangeArrivesDecodedAndArmsThePeriodicTimer) {
     ulvState.pendingReports = PENDING_SW_CHANGE;
     decode::Report report = SendAndDecode();
     EXPECT_EQ(report.kind, decode::ReportKind::kSoftwareChange);
-    ExpectHeader(report, 1);
+    ExpectHeader(report, 1, fingerprint_);
     const auto& body = std::get<decode::SoftwareChangeBody>(report.body);
     EXPECT_EQ(Text(body.previousApBuildLabel), "AP_R1");
     EXPECT_EQ(Text(body.previousFlexVersion), "FLEX_7");
@@ -127,7 +128,7 @@ TEST_F(ReportRoundTrip, CrashPeriodicAndHeaderOnlyReportsDecodeToWhatWasBuilt) {
     ulvState.pendingReports = PENDING_CRASH;
     decode::Report crash = SendAndDecode();
     EXPECT_EQ(crash.kind, decode::ReportKind::kCrash);
-    ExpectHeader(crash, 0);
+    ExpectHeader(crash, 0, fingerprint_);
     EXPECT_EQ(crash.header.bpTotalCount, 4);
     const auto& body = std::get<decode::CrashBody>(crash.body);
     EXPECT_EQ(body.callTime, 0x00012345u);
@@ -141,12 +142,12 @@ TEST_F(ReportRoundTrip, CrashPeriodicAndHeaderOnlyReportsDecodeToWhatWasBuilt) {
     decode::Report headerOnly = SendAndDecode();
     EXPECT_EQ(headerOnly.kind, decode::ReportKind::kHeaderOnly);
     EXPECT_EQ(headerOnly.length, REPORT_HEADER_SIZE);
-    ExpectHeader(headerOnly, 0);
+    ExpectHeader(headerOnly, 0, fingerprint_);
 
     ulvState.pendingReports = PENDING_PERIODIC;
     decode::Report periodic = SendAndDecode();
     EXPECT_EQ(periodic.kind, decode::ReportKind::kPeriodic);
-    ExpectHeader(periodic, 2);
+    ExpectHeader(periodic, 2, fingerprint_);
     EXPECT_EQ(periodic.header.uptimeMs, static_cast<uint32_t>(ulvState.reportUptime * 1000));
     const auto& usage = std::get<decode::PeriodicBody>(periodic.body);
     EXPECT_EQ(usage.callTime, 0x00012345u);

@@ -32,7 +32,8 @@ void Usage() {
                  "usage: ulv-handset --root DIR --prepare\n"
                  "       ulv-handset --root DIR --scenario FILE [--prepare]\n"
                  "  --prepare        create the sandbox directories, the timer device marker and\n"
-                 "                   the boot file (uptime ULV_SIM_UPTIME, default 0)\n"
+                 "                   the boot file (uptime ULV_SIM_UPTIME, default 0) and the flash\n"
+                 "                   images dev/mtdblock/{bpsw,kern,root} where missing\n"
                  "  --scenario FILE  serve the telephony service as FILE says until SIGTERM\n");
 }
 
@@ -58,6 +59,33 @@ bool StartingUptime(long* seconds) {
     return true;
 }
 
+// Small distinct flash images, so that a fresh sandbox has a real image fingerprint; images
+// already there (a test's or a release's own) are kept. Sizes are not multiples of the read
+// buffer or of the hash block, so that the daemon's partial reads are exercised.
+bool WriteFlashImages(const std::string& root) {
+    struct Image {
+        const char* name;
+        size_t size;
+        unsigned seed;
+    } const images[] = {{"bpsw", 9000, 0x5A}, {"kern", 20000, 0xC3}, {"root", 4099, 0x17}};
+    for (const Image& image : images) {
+        const std::string path = root + "/dev/mtdblock/" + image.name;
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST) continue;
+        std::string bytes(image.size, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>((i * 31 + image.seed + (i >> 8)) & 0xFF);
+        bool written = fd >= 0 && write(fd, bytes.data(), bytes.size()) ==
+                                      static_cast<ssize_t>(bytes.size());
+        if (fd >= 0) close(fd);
+        if (!written) {
+            std::fprintf(stderr, "ulv-handset: cannot write %s\n", path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 int Prepare(const std::string& root) {
     long uptime = 0;
     if (!StartingUptime(&uptime)) return kExitUsage;
@@ -77,6 +105,7 @@ int Prepare(const std::string& root) {
         return 1;
     }
     close(fd);
+    if (!WriteFlashImages(root)) return 1;
     if (sim::WriteBoot(uptime) != 0) {
         std::fprintf(stderr, "ulv-handset: cannot write the boot file under %s\n", root.c_str());
         return 1;
