@@ -238,8 +238,8 @@ printf '%-44s %11s kB %15s kB   (ratio %s)\n' "private memory (anonymous + priva
 printf '%-44s %11s kB %15s kB   (ratio %s)\n' "resident memory" "$daemon_resident" \
   "$bare_resident" "$(awk -v a="$daemon_resident" -v b="$bare_resident" 'BEGIN {printf "%.2f", a / b}')"
 echo "system calls per idle wake-up of the daemon, by kind:"
-awk '/^([0-9]+ +)?[a-z_0-9]+\(/ {sub(/^[0-9]+ +/, ""); sub(/\(.*/, ""); n[$0]++}
-     /^([0-9]+ +)?pselect6\(.*\) += [1-9]/ {w++}
+awk '/^([0-9]+ +)?pselect6\(.*\) += [1-9]/ {w++}
+     /^([0-9]+ +)?[a-z_0-9]+\(/ {sub(/^[0-9]+ +/, ""); sub(/\(.*/, ""); n[$0]++}
      END {for (c in n) printf "%s %.1f\n", c, n[c] / (w ? w : 1)}' "$work/idle.strace" |
   sort -k2 -nr | awk '{printf "  %s %s", $1, $2} END {print ""}'
 echo
@@ -250,13 +250,13 @@ printf '%-24s %22s %22s\n' "report kind" "expiry to submission" "after the submi
 done
 printf '%-24s %22s\n' "core dump" "none: collection is a placeholder"
 idle_ticks=$(cat "$work/reports.heap" "$work/change.heap" | grep "message=0 submitted=0" || true)
-printf '%-24s %22s %22s\n' "idle tick (max, ticks)" \
+printf '%-24s %22s   (max over %s ticks)\n' "idle tick, whole" \
   "$(echo "$idle_ticks" | sed -n 's/.*allocations=\([0-9]*\).*/\1/p' | sort -n | tail -n 1)" \
-  "$(echo "$idle_ticks" | grep -c allocations || true) ticks"
-printf '%-24s %22s\n' "telephony message (max)" \
+  "$(echo "$idle_ticks" | grep -c allocations || true)"
+printf '%-24s %22s   (max; 1 is the telephony library'"'"'s message block)\n' \
+  "telephony message, whole" \
   "$(grep "message=1" "$work/reports.heap" | sed -n 's/.*allocations=\([0-9]*\).*/\1/p' |
-     sort -n | tail -n 1) (the library's message block is 1)"
-
+     sort -n | tail -n 1)"
 echo
 echo "== the handset daemon (ARMv5TE, MinSizeRel, stripped)"
 echo "size: $(stat -c %s build/handset-armel/ulv.stripped) bytes"
