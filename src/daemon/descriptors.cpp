@@ -42,9 +42,9 @@ int DescriptorName(const char* name) {
     return *name == '\0' ? value : -1;
 }
 
-// Closes what /proc/self/fd lists above 2, reading it with getdents64 into a stack buffer (no
-// directory stream, no heap). Returns -1 when the list cannot be read.
-int CloseListed() {
+}  // namespace
+
+int ULVCloseListedDescriptors() {
 #ifdef SYS_getdents64
     int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return -1;
@@ -68,11 +68,9 @@ int CloseListed() {
 #endif
 }
 
-}  // namespace
-
 void ULVCloseInheritedDescriptors() {
     if (CloseRange(kFirstInherited) == 0) return;
-    if (CloseListed() == 0) return;
+    if (ULVCloseListedDescriptors() == 0) return;
     // No /proc: every descriptor number the process may hold.
     rlimit limit{};
     int highest = 1024;
