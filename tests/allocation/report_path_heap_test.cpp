@@ -35,7 +35,9 @@ unsigned long excluded = 0;
 unsigned long atSubmission = 0;
 int submissions = 0;
 
-unsigned long Counted() { return ulvtest::HeapAllocations() - excluded; }
+unsigned long Counted() {
+    return ulvtest::HeapAllocations() - excluded;
+}
 
 }  // namespace
 
@@ -66,7 +68,7 @@ struct WakeUp {
 };
 
 class HeapOnTheReportPath : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         world_.StartHandset(
             "ap_version AP_R2\nbp_version BP.12.34\nflex_version FLEX_8\nserial SN01234567\n"
@@ -137,14 +139,22 @@ struct Case {
 
 TEST_F(HeapOnTheReportPath, NoAllocationFromExpiryToSubmissionNorInAnIdleTick) {
     const Case cases[] = {
-        {"crash report", [] { LoadOneBpPanic(); ulvState.pendingReports = PENDING_CRASH; },
+        {"crash report",
+         [] {
+             LoadOneBpPanic();
+             ulvState.pendingReports = PENDING_CRASH;
+         },
          ULV_TIMER_DELAY_ID, 1},
         {"crash report on the panic timer",
-         [] { LoadOneBpPanic(); ulvState.pendingReports = PENDING_CRASH; }, ULV_TIMER_PANIC_ID, 1},
+         [] {
+             LoadOneBpPanic();
+             ulvState.pendingReports = PENDING_CRASH;
+         },
+         ULV_TIMER_PANIC_ID, 1},
         {"software change report", [] { ulvState.pendingReports = PENDING_SW_CHANGE; },
          ULV_TIMER_DELAY_ID, 1},
-        {"periodic report", [] { ulvState.pendingReports = PENDING_PERIODIC; },
-         ULV_TIMER_DELAY_ID, 1},
+        {"periodic report", [] { ulvState.pendingReports = PENDING_PERIODIC; }, ULV_TIMER_DELAY_ID,
+         1},
         {"idle tick",
          [] {
              ulvState.flexConfig.ulv_report_duration = 24;

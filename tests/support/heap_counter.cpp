@@ -6,10 +6,14 @@ namespace {
 unsigned long allocations = 0;
 }  // namespace
 
-unsigned long ulvtest::HeapAllocations() { return __atomic_load_n(&allocations, __ATOMIC_RELAXED); }
+unsigned long ulvtest::HeapAllocations() {
+    return __atomic_load_n(&allocations, __ATOMIC_RELAXED);
+}
 
 namespace {
-void Count() { __atomic_add_fetch(&allocations, 1, __ATOMIC_RELAXED); }
+void Count() {
+    __atomic_add_fetch(&allocations, 1, __ATOMIC_RELAXED);
+}
 }  // namespace
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -18,7 +22,9 @@ extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile
                                                          void (*)(const volatile void*));
 
 namespace {
-void OnMalloc(const volatile void*, size_t) { Count(); }
+void OnMalloc(const volatile void*, size_t) {
+    Count();
+}
 void OnFree(const volatile void*) {}
 [[maybe_unused]] const int installed = __sanitizer_install_malloc_and_free_hooks(OnMalloc, OnFree);
 }  // namespace
@@ -71,6 +77,8 @@ void* pvalloc(size_t size) {
     Count();
     return __libc_pvalloc(size);
 }
-void free(void* block) { __libc_free(block); }
+void free(void* block) {
+    __libc_free(block);
+}
 }  // extern "C"
 #endif

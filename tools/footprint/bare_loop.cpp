@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
         double seconds = strtod(argv[1], nullptr);
         struct itimerspec interval = {};
         interval.it_value.tv_sec = static_cast<time_t>(seconds);
-        interval.it_value.tv_nsec = static_cast<long>((seconds - static_cast<double>(interval.it_value.tv_sec)) * 1e9);
+        interval.it_value.tv_nsec =
+            static_cast<long>((seconds - static_cast<double>(interval.it_value.tv_sec)) * 1e9);
         interval.it_interval = interval.it_value;
         if (timerfd_settime(timer, 0, &interval, nullptr) != 0) return 1;
     }

@@ -48,17 +48,18 @@ bool submitted = false;
 bool message = false;
 int eventFd = -1;
 
-void Count() { ++allocations; }
+void Count() {
+    ++allocations;
+}
 
 void Emit() {
     const char* path = std::getenv("ULV_HEAP_WINDOW_LOG");
     if (path == nullptr) return;
     char line[160];
     const unsigned long whole = allocations - atWake;
-    int n = std::snprintf(line, sizeof line,
-                          "wake allocations=%lu message=%d submitted=%d to_submission=%lu\n",
-                          whole, message ? 1 : 0, submitted ? 1 : 0,
-                          submitted ? atSubmission - atWake : whole);
+    int n = std::snprintf(
+        line, sizeof line, "wake allocations=%lu message=%d submitted=%d to_submission=%lu\n",
+        whole, message ? 1 : 0, submitted ? 1 : 0, submitted ? atSubmission - atWake : whole);
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0 || n <= 0) return;
     (void)!write(fd, line, static_cast<size_t>(n));
@@ -103,7 +104,9 @@ int posix_memalign(void** out, size_t alignment, size_t size) {
     *out = block;
     return 0;
 }
-void free(void* block) { __libc_free(block); }
+void free(void* block) {
+    __libc_free(block);
+}
 
 int pselect(int count, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
             const timespec* timeout, const sigset_t* mask) {

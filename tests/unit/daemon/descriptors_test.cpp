@@ -9,7 +9,9 @@
 
 namespace {
 
-bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+bool IsOpen(int fd) {
+    return fcntl(fd, F_GETFD) != -1 || errno != EBADF;
+}
 
 // Runs `body` in a child process, whose descriptors it may close at will; its exit code.
 template <typename Body>
