@@ -71,14 +71,28 @@ int WriteBoot(long uptimeSeconds) {
     return 0;
 }
 
+// Read with one read into a stack buffer: the daemon reads its uptime on every tick and on
+// every report, and the platform must not allocate there (no stdio stream).
 static int ReadBoot(long long* bootNs, long* bootUptime) {
     char path[512];
     if (BootPath(path, sizeof path) != 0) return -1;
-    FILE* file = std::fopen(path, "r");
-    if (file == nullptr) return -1;
-    int fields = std::fscanf(file, "%lld %ld", bootNs, bootUptime);
-    std::fclose(file);
-    return fields == 2 ? 0 : -1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[64];
+    ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return -1;
+    text[got] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    long long ns = std::strtoll(text, &end, 10);
+    if (end == text || *end != ' ' || errno != 0) return -1;
+    const char* second = end + 1;
+    long uptime = std::strtol(second, &end, 10);
+    if (end == second || errno != 0) return -1;
+    *bootNs = ns;
+    *bootUptime = uptime;
+    return 0;
 }
 
 int Uptime(long* seconds) {

@@ -155,6 +155,7 @@ void ULVExitPath() {
 }
 
 int ULVMain() {
+    ULVCloseInheritedDescriptors();
     _aplog_init(APLOG_PORT_NAME, 0);
     if (ULVGetFlexConfig() != 0) {
         ULV_TRACE("Exit ULV due to ULVGetFlexConfig() failure\n");

@@ -1,0 +1,196 @@
+// From the timer's expiry to the SMS submission, for every kind of report, and over every idle
+// tick, the daemon allocates nothing on the heap: a phone that runs for months must not
+// fragment or exhaust its heap in the one process that reports trouble. Measured on the sim
+// platform, whose own work on those paths (uptime, platform log, telephony calls) counts too.
+//
+// The configuration save is kept out of the count while it is being rewritten to use stack
+// buffers; everything around it is counted.
+#include <gtest/gtest.h>
+#include <sys/select.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "daemon/daemon.h"
+#include "daemon_world.h"
+#include "heap_counter.h"
+#include "inventory/inventory.h"
+#include "panics/panics.h"
+#include "platform/paths.h"
+#include "platform/rtc_sw.h"
+#include "platform/tapi.h"
+#include "reports/reports.h"
+#include "scheduling/scheduling.h"
+#include "state/daemon_state.h"
+#include "state/flex_config.h"
+#include "state/trace.h"
+
+namespace {
+
+// Allocations not counted (made inside the configuration save), and the count read at the
+// last submission.
+unsigned long excluded = 0;
+unsigned long atSubmission = 0;
+int submissions = 0;
+
+unsigned long Counted() {
+    return ulvtest::HeapAllocations() - excluded;
+}
+
+}  // namespace
+
+extern "C" {
+int __real_TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence);
+int __wrap_TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence) {
+    atSubmission = Counted();
+    ++submissions;
+    return __real_TAPI_SMS_SendSmUnblockMode(submitRecord, sequence);
+}
+
+void __real__Z16ULVSetFlexConfigv();
+void __wrap__Z16ULVSetFlexConfigv() {
+    const unsigned long before = ulvtest::HeapAllocations();
+    __real__Z16ULVSetFlexConfigv();
+    excluded += ulvtest::HeapAllocations() - before;
+}
+}  // extern "C"
+
+namespace {
+
+using ulvtest::DaemonWorld;
+
+struct WakeUp {
+    unsigned long toSubmission = 0;  // from the expiry to the submission
+    unsigned long whole = 0;         // the whole wake-up, acknowledgement included
+    int submitted = 0;
+};
+
+class HeapOnTheReportPath : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        world_.StartHandset(
+            "ap_version AP_R2\nbp_version BP.12.34\nflex_version FLEX_8\nserial SN01234567\n"
+            "call_time 0x00012345\nsequence 70\n"
+            "generic_data 0102030405060708090a0b0c0d0e0f101112131415161718\n");
+        world_.WriteConfig({{"ulv_lst_bldinfo_baselabel", "AP_R1"},
+                            {"ulv_last_flex_version", "FLEX_7"},
+                            {"enableCoreDumps", "1"}});
+        ulvState = DaemonState{};
+        gatewayState = GATEWAY_STATE_CONFIRMED;
+        timerFirstTime = 1;
+        ASSERT_EQ(ULVGetFlexConfig(), 0);
+        ULVDetectByteOrder();
+        ulvState.tapiFd = ULVConnectTapi();
+        ASSERT_GT(ulvState.tapiFd, 0);
+        PlatformPathBuffer buffer;
+        ulvState.timerFd = RtcSwOpen(PlatformResolvePath(TIMER_DEVICE_PATH, buffer));
+        ASSERT_GE(ulvState.timerFd, 0);
+        ASSERT_EQ(ULVCheckGateway(), GATEWAY_AVAILABLE);
+        ULVReadVersionInfo();
+        ulvState.inService = ulvState.validPlmn = ulvState.sqState = 1;
+        ulvState.reportDelay = 5;
+        // The daemon writes trace records at its start, long before a timer runs; the C
+        // library loads the time zone for the first one, once per process.
+        ULVTrace("./ULV_main.cpp", __LINE__, "start-up\n");
+    }
+
+    void TearDown() override {
+        ULVDeleteBpPanics();
+        TAPI_CLIENT_Fini();
+        if (ulvState.timerFd >= 0) RtcSwClose(ulvState.timerFd);
+    }
+
+    // One expiry of timer `id`, served as the event loop serves it.
+    WakeUp ExpireTimer(uint8_t id) {
+        ULVStartTimer(id, 3600);
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(ulvState.timerFd, &ready);
+        const int submittedBefore = submissions;
+        const unsigned long start = Counted();
+        EXPECT_EQ(ULVServeWakeup(ready, /*startupInService=*/1), 0);
+        WakeUp wakeUp;
+        wakeUp.whole = Counted() - start;
+        wakeUp.submitted = submissions - submittedBefore;
+        wakeUp.toSubmission = wakeUp.submitted > 0 ? atSubmission - start : wakeUp.whole;
+        return wakeUp;
+    }
+
+    DaemonWorld world_{/*timeScale=*/50};
+};
+
+void LoadOneBpPanic() {
+    // As the log reader leaves a new panic in memory at the start-up decision.
+    ulvState.bpPanicList = static_cast<PanicRecord*>(std::calloc(1, sizeof(PanicRecord)));
+    ASSERT_NE(ulvState.bpPanicList, nullptr);
+    ulvState.bpPanicList[0].timestamp = 0x65A1B2C3;
+    ulvState.bpPanicList[0].id = 0x00000B0E;
+    ulvState.bpNewCount = 1;
+}
+
+struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    uint8_t timer;
+    int submissions;  // how many SMS the wake-up submits
+};
+
+TEST_F(HeapOnTheReportPath, NoAllocationFromExpiryToSubmissionNorInAnIdleTick) {
+    const Case cases[] = {
+        {"crash report",
+         [] {
+             LoadOneBpPanic();
+             ulvState.pendingReports = PENDING_CRASH;
+         },
+         ULV_TIMER_DELAY_ID, 1},
+        {"crash report on the panic timer",
+         [] {
+             LoadOneBpPanic();
+             ulvState.pendingReports = PENDING_CRASH;
+         },
+         ULV_TIMER_PANIC_ID, 1},
+        {"software change report", [] { ulvState.pendingReports = PENDING_SW_CHANGE; },
+         ULV_TIMER_DELAY_ID, 1},
+        {"periodic report", [] { ulvState.pendingReports = PENDING_PERIODIC; }, ULV_TIMER_DELAY_ID,
+         1},
+        {"idle tick",
+         [] {
+             ulvState.flexConfig.ulv_report_duration = 24;
+             ulvState.flexConfig.ulv_last_preiodic_report_timestamp =
+                 ulvState.flexConfig.ulv_cummulative_uptime;
+         },
+         ULV_TIMER_PERIODIC_ID, 0},
+        {"tick at which the periodic report falls due",
+         [] {
+             ulvState.flexConfig.ulv_report_duration = 1;
+             ulvState.flexConfig.ulv_last_preiodic_report_timestamp =
+                 ulvState.flexConfig.ulv_cummulative_uptime - 3000;
+         },
+         ULV_TIMER_PERIODIC_ID, 0},
+        {"core dump collection", [] { ulvState.pendingReports = 0; }, ULV_TIMER_APCD_ID, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ULVDeleteBpPanics();
+        c.prepare();
+        ulvState.timerExpired = 0;
+        const WakeUp wakeUp = ExpireTimer(c.timer);
+        EXPECT_EQ(wakeUp.submitted, c.submissions);
+        EXPECT_EQ(wakeUp.toSubmission, 0u);
+        EXPECT_EQ(wakeUp.whole, 0u);
+    }
+    EXPECT_TRUE(world_.WaitForSmsCount(4));  // the submissions did reach the handset
+}
+
+TEST_F(HeapOnTheReportPath, CounterSeesAnAllocationInTheWindow) {
+    // Guards the zeros above against a counter that silently counts nothing (a sanitizer hook
+    // not installed, an allocator not replaced).
+    const unsigned long start = Counted();
+    void* volatile block = std::malloc(16);
+    std::free(block);
+    EXPECT_EQ(Counted() - start, 1u);
+}
+
+}  // namespace
