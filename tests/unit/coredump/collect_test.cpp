@@ -37,12 +37,16 @@ struct CoreCollectTest : DaemonTest {
             names.insert(entry.path().filename().string());
         return names;
     }
-    // One call from a fresh cycle; the alarm ends a collection that blocks.
+    // One call from a fresh cycle; the alarm ends a collection that blocks. No descriptor
+    // outlives it.
     void Collect() {
+        auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+        const auto before = open();
         ulvState.apcdAttempts = 0;
         alarm(60);
         ULVAPCDCollect();
         alarm(0);
+        EXPECT_EQ(open(), before);
     }
     static size_t Sent() { return fake::tapi.submissions.size(); }
 };
