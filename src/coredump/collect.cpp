@@ -55,9 +55,8 @@ bool IsDirectory(int dirFd, const char* name, uint8_t type) {
 
 // The first entry whose name contains "core" and that is not a directory, in the order the
 // directory yields them. Returns its name (inside the listing buffer), nullptr when there is
-// none, or nullptr with *error set when the directory cannot be read.
+// none, or nullptr with *error set (left alone otherwise) when the directory cannot be read.
 const char* FirstCandidate(int dirFd, int* error) {
-    *error = 0;
     for (;;) {
         const long got = syscall(SYS_getdents64, dirFd, listingBuffer, sizeof listingBuffer);
         if (got < 0) {

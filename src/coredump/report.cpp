@@ -20,6 +20,9 @@
 
 namespace {
 
+// The text of the longest message, 4 characters per 3 bytes, fits the outgoing SMS record.
+static_assert((REPORT_MESSAGE_MAX + 2) / 3 * 4 < SMS_TEXT_SIZE);
+
 // A number stored in host order at any offset, byte by byte; ULVToWireOrder converts it after.
 void StoreHost32(uint8_t* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
 
@@ -91,7 +94,7 @@ int ULVComposeCoreDumpReport(uint8_t reportType, const uint8_t* body, uint8_t bo
 
     OutgoingSms& sms = state.outgoingSms;
     sms.textLength = ULVEncodeText(sms.text, message, messageLength);
-    sms.text[sms.textLength < SMS_TEXT_SIZE ? sms.textLength : SMS_TEXT_SIZE - 1] = '\0';
+    sms.text[sms.textLength] = '\0';
     ULV_TRACE("Encoded Buf: %s\n", sms.text);
     return 0;
 }

@@ -96,7 +96,9 @@ TEST_F(CoreParseTest, HostileLengthsFailOrMoveTheChainWithoutWrapping) {
     };
     // clang-format on
     for (const auto& [name, file, expected, errors] : cases) {
-        EXPECT_EQ(Parse(file), expected) << name;
+        int result = 0;
+        EXPECT_EQ(Parse(file, &result), expected) << name;
+        EXPECT_EQ(result, expected == kNothing ? -1 : 0) << name;
         EXPECT_EQ(LookupErrors(), errors) << name;
     }
 }
@@ -135,10 +137,21 @@ TEST_F(CoreParseTest, TheLookupTakesTheFirstRangeHoldingPcStrictlyWithin500Entri
     }
 }
 
+TEST_F(CoreParseTest, TheLookupSaysWhetherItFoundTheLibrary) {
+    const std::string file = CoreFile(Crash()).substr(92);  // the entry list
+    const auto* list = reinterpret_cast<const uint8_t*>(file.data());
+    char name[64] = {};
+    uint32_t offset = 0;
+    // Whole; cut in the name; cut in the entry's words; no range holds pc.
+    for (auto [length, pc, result] : {std::tuple(29, kPc, 0), std::tuple(28, kPc, -1),
+                                      std::tuple(11, kPc, -1), std::tuple(29, 0x50000000u, -1)})
+        EXPECT_EQ(ULVAPCDGetLibInfo(list, list + length, 1, pc, name, &offset), result) << length;
+}
+
 TEST_F(CoreParseTest, ReducesALibraryPathToTheReportedName) {
     const std::pair<std::string, const char*> cases[] = {
         {"/usr/lib/libfoo.so.1", "foo.so.1"}, {"/usr/lib/mylib.so", "mylib.so"},
-        {"libbar.so", "bar.so"}, {"/lib/", ""}, {"li", "li"}, {"/a/liblib.so", "lib.so"},
+        {"libbar.so", "bar.so"}, {"/lib/", ""}, {"lib", ""}, {"li", "li"}, {"/a/liblib.so", "lib.so"},
         {std::string(70, 'z'), "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz"}};
     for (const auto& [path, name] : cases) {
         char area[256] = {}, out[64];
