@@ -33,7 +33,7 @@ namespace {
 constexpr size_t kDirentReclenAt = 16;
 constexpr size_t kDirentTypeAt = 18;
 constexpr size_t kDirentNameAt = 19;
-constexpr uint8_t kDirentTypeUnknown = 0;  // DT_UNKNOWN
+constexpr uint8_t kDirentTypeUnknown = 0;    // DT_UNKNOWN
 constexpr uint8_t kDirentTypeDirectory = 4;  // DT_DIR
 alignas(8) uint8_t listingBuffer[4096];
 
@@ -131,8 +131,10 @@ int ULVAPCDGetDumpFile(CoreDumpPass& pass, char* path) {
     int error = 0;
     const char* name = nullptr;
     if (pass.dirFd < 0) pass.dirFd = OpenDumpDirectory();
-    if (pass.dirFd < 0) error = errno;
-    else name = FirstCandidate(pass.dirFd, &error);
+    if (pass.dirFd < 0)
+        error = errno;
+    else
+        name = FirstCandidate(pass.dirFd, &error);
     if (error != 0) {
         ULV_LOG("Read dir failed - %s\n\r", std::strerror(error));
         ULV_TRACE("Read dir failed - %s\n", std::strerror(error));

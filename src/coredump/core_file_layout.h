@@ -77,5 +77,7 @@ inline constexpr size_t CORE_LIB_PATH_SIZE = 256;
 inline constexpr uint32_t CORE_MODULE_ID = 0x00082100;
 
 // align4 of a sum taken in 64 bits: lengths from the file cannot overflow it.
-inline constexpr int64_t CoreAlign4(int64_t x) { return (x + 3) & ~int64_t{3}; }
+inline constexpr int64_t CoreAlign4(int64_t x) {
+    return (x + 3) & ~int64_t{3};
+}
 static_assert(CoreAlign4(9) == 12 && CoreAlign4(12) == 12 && CoreAlign4(-5) == -4);

@@ -90,9 +90,15 @@ int ULVAPCDParseCore(CoreDumpRecord* record, const uint8_t* start, int32_t lengt
     coreLayout[CORE_PAIR_L1] = {0, CORE_WORD_SIZE};
     if (!window.ReadWord(0, &word)) return -1;
     coreLayout[CORE_PAIR_BLOCK1] = {CORE_WORD_SIZE, static_cast<int32_t>(word)};
-    const int64_t fixedSizes[CORE_LAYOUT_PAIRS] = {
-        CORE_WORD_SIZE, 0, CORE_FIXED1_SIZE, CORE_REGISTERS_SIZE, CORE_SIGNAL_BLOCK_SIZE,
-        0, CORE_FIXED2_SIZE, CORE_WORD_SIZE, 0};
+    const int64_t fixedSizes[CORE_LAYOUT_PAIRS] = {CORE_WORD_SIZE,
+                                                   0,
+                                                   CORE_FIXED1_SIZE,
+                                                   CORE_REGISTERS_SIZE,
+                                                   CORE_SIGNAL_BLOCK_SIZE,
+                                                   0,
+                                                   CORE_FIXED2_SIZE,
+                                                   CORE_WORD_SIZE,
+                                                   0};
     for (int pair = CORE_PAIR_FIXED1; pair <= CORE_PAIR_ENTRIES; ++pair) {
         const CoreLayoutPair& previous = coreLayout[pair - 1];
         coreLayout[pair] = {CoreAlign4(previous.offset + previous.size), fixedSizes[pair]};
@@ -139,7 +145,8 @@ int ULVAPCDGetLibInfo(const uint8_t* listStart, const uint8_t* end, int32_t coun
             if (!list.Contains(name, static_cast<int64_t>(copy))) return -1;
             char libPath[CORE_LIB_PATH_SIZE] = {};
             const uint8_t* field = listStart + name;
-            for (size_t k = 0; k < copy && field[k] != 0; ++k) libPath[k] = static_cast<char>(field[k]);
+            for (size_t k = 0; k < copy && field[k] != 0; ++k)
+                libPath[k] = static_cast<char>(field[k]);
             if (copy > 0) libPath[copy - 1] = '\0';
             ULVAPCDGetLibnameFromPath(libPath, sizeof libPath, libName, CORE_LIB_NAME_SIZE);
             *pcOffset = pc - start;

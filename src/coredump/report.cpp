@@ -24,7 +24,9 @@ namespace {
 static_assert((REPORT_MESSAGE_MAX + 2) / 3 * 4 < SMS_TEXT_SIZE);
 
 // A number stored in host order at any offset, byte by byte; ULVToWireOrder converts it after.
-void StoreHost32(uint8_t* at, uint32_t value) { std::memcpy(at, &value, sizeof value); }
+void StoreHost32(uint8_t* at, uint32_t value) {
+    std::memcpy(at, &value, sizeof value);
+}
 
 }  // namespace
 
@@ -71,10 +73,11 @@ int ULVAPCDMakeReportBody(uint8_t* length, uint8_t* body, const CoreDumpRecord* 
     ULVToWireOrder(body + CORE_PC_OFFSET, 4);
     StoreHost32(body + CORE_LR_OFFSET, record->lr);
     ULVToWireOrder(body + CORE_LR_OFFSET, 4);
-    ULV_TRACE("APCD generic data: task:%s, lib:%s, offset:0x%08x, signr:%d, pc: 0x%08x, "
-              "lr: 0x%08x\n\n",
-              task, library, record->pcOffset, static_cast<int8_t>(record->signalNumber),
-              record->pc, record->lr);
+    ULV_TRACE(
+        "APCD generic data: task:%s, lib:%s, offset:0x%08x, signr:%d, pc: 0x%08x, "
+        "lr: 0x%08x\n\n",
+        task, library, record->pcOffset, static_cast<int8_t>(record->signalNumber), record->pc,
+        record->lr);
     ULVToWireOrder(body + CORE_FILE_TIME_OFFSET, 4);
     ULVToWireOrder(body + CORE_MODULE_ID_OFFSET, 4);
     ULVToWireOrder(body + BODY_CALL_TIME_OFFSET, 2);  // completes the call-time field

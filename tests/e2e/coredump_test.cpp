@@ -1,7 +1,7 @@
 // Application core dumps end to end: the real daemon collects the dump directory of the
 // simulated handset on accelerated time, reports each crash once and deletes what it must.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -32,7 +32,7 @@ int Count(const std::string& text, const std::string& what) {
 }
 
 class CoreDumps : public ::testing::Test {
-protected:
+  protected:
     // A periodic tick (900 s) is 3 s; the report delay (15 s) outlasts a confirmation (0.5 s)
     // by far, so a core dump report is confirmed before its timer could fire again.
     CoreDumps() : world_(/*timeScale=*/300) {}
@@ -61,7 +61,9 @@ protected:
         ASSERT_GT(world_.WaitForDaemonPid(), 0);
     }
     int Ticks() const { return Count(world_.Trace(), "In ULV Timer Handler timer id = 2\n"); }
-    bool WaitForTicks(int n) const { return ulvtest::WaitUntil([&] { return Ticks() >= n; }, 120); }
+    bool WaitForTicks(int n) const {
+        return ulvtest::WaitUntil([&] { return Ticks() >= n; }, 120);
+    }
 
     DaemonWorld world_;
 };
@@ -87,7 +89,8 @@ TEST_F(CoreDumps, AHostileDirectoryIsClearedWithinTwoCyclesAndTheCrashReportedOn
     const std::set<std::string> cleared{"core.dir.3"};
     ASSERT_TRUE(ulvtest::WaitUntil([&] { return Left() == cleared; }, 120)) << world_.Trace();
     ASSERT_TRUE(world_.WaitForSmsCount(2));
-    ASSERT_TRUE(ulvtest::WaitUntil([&] { return Count(world_.Trace(), "remaining APCD \n") == 2; }));
+    ASSERT_TRUE(
+        ulvtest::WaitUntil([&] { return Count(world_.Trace(), "remaining APCD \n") == 2; }));
     const std::string trace = world_.Trace();
     // Everything happened in the collection at start-up and at most two periodic cycles.
     const size_t last = std::max(trace.rfind("error when get Module Info"),
@@ -100,17 +103,21 @@ TEST_F(CoreDumps, AHostileDirectoryIsClearedWithinTwoCyclesAndTheCrashReportedOn
     EXPECT_EQ(ulvtest::ReadFile(target), "not a core file");
 
     std::string decoded;
-    for (const std::string& line : world_.SmsLines()) decoded += ulvtest::Decode({DaemonWorld::SmsText(line)});
+    for (const std::string& line : world_.SmsLines())
+        decoded += ulvtest::Decode({DaemonWorld::SmsText(line)});
     auto report = [](const std::string& task, const std::string& lib, const std::string& pcOffset,
                      const std::string& pc) {
         return std::regex("\"kind\":\"coreDump\".*\"body\":\\{\"callTime\":7,\"fileTime\":" +
-                          std::to_string(kFileTime) + ",\"moduleId\":\"0x00082100\",\"taskName\":\"" +
-                          task + "\",[^}]*\"libName\":\"" + lib + "\",[^}]*\"pcOffset\":\"" + pcOffset +
+                          std::to_string(kFileTime) +
+                          ",\"moduleId\":\"0x00082100\",\"taskName\":\"" + task +
+                          "\",[^}]*\"libName\":\"" + lib + "\",[^}]*\"pcOffset\":\"" + pcOffset +
                           "\",\"signal\":11,\"pc\":\"" + pc + "\",\"lr\":\"0x40200f10\"\\}");
     };
-    EXPECT_TRUE(std::regex_search(decoded, report("mediaplay", "foo\\.so\\.1", "0x00001a2c", "0x40201a2c")))
+    EXPECT_TRUE(
+        std::regex_search(decoded, report("mediaplay", "foo\\.so\\.1", "0x00001a2c", "0x40201a2c")))
         << decoded;
-    EXPECT_TRUE(std::regex_search(decoded, report("player", "bar\\.so", "0x00000100", "0x40200100")));
+    EXPECT_TRUE(
+        std::regex_search(decoded, report("player", "bar\\.so", "0x00000100", "0x40200100")));
 }
 
 TEST_F(CoreDumps, FailedDeliveriesKeepTheFileAndFiveOfThemStopCollectionUntilARestart) {
@@ -128,7 +135,8 @@ TEST_F(CoreDumps, FailedDeliveriesKeepTheFileAndFiveOfThemStopCollectionUntilARe
     int status = 0;
     ASSERT_TRUE(world_.WaitDaemonExit(&status));
     ASSERT_EQ(world_.StartDaemon(), 0);  // the sixth is delivered: the file goes
-    ASSERT_TRUE(ulvtest::WaitUntil([&] { return Left().empty(); }, /*seconds=*/60)) << world_.Trace();
+    ASSERT_TRUE(ulvtest::WaitUntil([&] { return Left().empty(); }, /*seconds=*/60))
+        << world_.Trace();
     EXPECT_EQ(world_.SmsLines().size(), 6u);
 }
 

@@ -66,10 +66,14 @@ bool ParseCoreFileSpec(const std::string& text, CoreFileSpec* spec, std::string*
         uint32_t number = 0;
         bool ok = true;
         if (key == "order") {
-            if (value == "native") spec->order = CoreOrder::Native;
-            else if (value == "big") spec->order = CoreOrder::Big;
-            else if (value == "little") spec->order = CoreOrder::Little;
-            else ok = false;
+            if (value == "native")
+                spec->order = CoreOrder::Native;
+            else if (value == "big")
+                spec->order = CoreOrder::Big;
+            else if (value == "little")
+                spec->order = CoreOrder::Little;
+            else
+                ok = false;
         } else if (key == "lib") {
             const size_t dash = value.find('-'), colon = value.find(':');
             CoreLibrary library;
@@ -79,13 +83,20 @@ bool ParseCoreFileSpec(const std::string& text, CoreFileSpec* spec, std::string*
             library.path = ok ? value.substr(colon + 1) : "";
             if (ok) spec->libraries.push_back(library);
         } else if ((ok = ParseNumber(value, &number))) {
-            if (key == "l1") spec->l1 = number;
-            else if (key == "l2") spec->l2 = number;
-            else if (key == "pc") spec->pc = number;
-            else if (key == "lr") spec->lr = number;
-            else if (key == "signal") spec->signal = number;
-            else if (key == "count") spec->countField = number;
-            else ok = false;
+            if (key == "l1")
+                spec->l1 = number;
+            else if (key == "l2")
+                spec->l2 = number;
+            else if (key == "pc")
+                spec->pc = number;
+            else if (key == "lr")
+                spec->lr = number;
+            else if (key == "signal")
+                spec->signal = number;
+            else if (key == "count")
+                spec->countField = number;
+            else
+                ok = false;
         }
         if (!ok) {
             *error = "cannot use '" + item + "'";

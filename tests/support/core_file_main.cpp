@@ -25,8 +25,10 @@ int main(int argc, char** argv) {
     long long mtime = -1;
     for (int i = 2; i < argc; ++i) {
         const std::string word = argv[i];
-        if (word.rfind("mtime=", 0) == 0) mtime = std::atoll(word.c_str() + 6);
-        else description += word + " ";
+        if (word.rfind("mtime=", 0) == 0)
+            mtime = std::atoll(word.c_str() + 6);
+        else
+            description += word + " ";
     }
     ulvtest::CoreFileSpec spec;
     std::string error;
@@ -36,7 +38,8 @@ int main(int argc, char** argv) {
     }
     if (!ulvtest::WriteFile(argv[1], ulvtest::CoreFile(spec))) return 1;
     if (mtime >= 0) {
-        const timespec times[2] = {{static_cast<time_t>(mtime), 0}, {static_cast<time_t>(mtime), 0}};
+        const timespec times[2] = {{static_cast<time_t>(mtime), 0},
+                                   {static_cast<time_t>(mtime), 0}};
         if (utimensat(AT_FDCWD, argv[1], times, 0) != 0) return 1;
     }
     return 0;

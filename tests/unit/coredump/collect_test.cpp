@@ -55,11 +55,13 @@ TEST_F(CoreCollectTest, AnEmptyOrMissingDirectoryEndsTheCallWithItsText) {
     Collect();
     fs::remove(root_ + "/" + kDir);
     Collect();
-    EXPECT_EQ(TraceMessages(), (std::vector<std::string>{"No valid dump file\n", "Get APCD failed \n\n",
-                                                         "Read dir failed - No such file or directory\n",
-                                                         "Get APCD failed \n\n"}));
-    EXPECT_EQ(fake::aplog.Texts(), (std::vector<std::string>{"No valid dump file\n\r",
-                                                             "Read dir failed - No such file or directory\n\r"}));
+    EXPECT_EQ(TraceMessages(),
+              (std::vector<std::string>{"No valid dump file\n", "Get APCD failed \n\n",
+                                        "Read dir failed - No such file or directory\n",
+                                        "Get APCD failed \n\n"}));
+    EXPECT_EQ(fake::aplog.Texts(),
+              (std::vector<std::string>{"No valid dump file\n\r",
+                                        "Read dir failed - No such file or directory\n\r"}));
 }
 
 TEST_F(CoreCollectTest, TakesTaskNameModuleAndTimeFromAWellFormedFile) {
@@ -81,8 +83,10 @@ TEST_F(CoreCollectTest, TakesTaskNameModuleAndTimeFromAWellFormedFile) {
 
 TEST_F(CoreCollectTest, DeletesMalformedNamesAndGoesOnToTheNextPass) {
     const std::pair<const char*, const char*> cases[] = {
-        {"core", "core"}, {"xcore.app.1", "xcore.app.1"},
-        {"core..7", "/zellocal/ulv_app_dump/core..7"}, {"core.app", "/zellocal/ulv_app_dump/core.app"}};
+        {"core", "core"},
+        {"xcore.app.1", "xcore.app.1"},
+        {"core..7", "/zellocal/ulv_app_dump/core..7"},
+        {"core.app", "/zellocal/ulv_app_dump/core.app"}};
     for (const auto& [name, shown] : cases) {
         Core(name);
         Collect();
@@ -117,12 +121,14 @@ TEST_F(CoreCollectTest, LinksFifosAndDirectoriesAreNeitherFollowedNorCounted) {
     WriteFile("outside", "precious");
     fs::create_symlink(outside, At("core.evil.1"));
     fs::create_symlink(root_ + "/zellocal", At("core.dirlink.1"));
-    ASSERT_EQ(mkfifo(At("core.fifo.1").c_str(), 0600), 0);  // an open waiting for a writer would hang
+    // An open that waited for a writer would hang; the alarm would end the test.
+    ASSERT_EQ(mkfifo(At("core.fifo.1").c_str(), 0600), 0);
     fs::create_directories(At("core.dir.1/inner"));
     Collect();
     EXPECT_EQ(std::tuple(Left(), ReadFile("outside")), std::tuple(Names{"core.dir.1"}, "precious"));
     EXPECT_EQ(TraceCount("error when stat apcd\n\n"), 3);
-    EXPECT_EQ(ulvState.apcdAttempts, 4);  // three rejected, then nothing left: the directory takes none
+    // Three rejected, then nothing left: the directory takes no pass.
+    EXPECT_EQ(ulvState.apcdAttempts, 4);
     // A FIFO put in place of the file after its status was taken is refused by the open itself.
     ASSERT_EQ(mkfifo(At("core.fifo.2").c_str(), 0600), 0);
     CoreDumpPass pass;
@@ -137,7 +143,8 @@ TEST_F(CoreCollectTest, LinksFifosAndDirectoriesAreNeitherFollowedNorCounted) {
 }
 
 TEST_F(CoreCollectTest, APathOf255CharactersOrMoreIsRemovedAndEndsTheCall) {
-    const std::string fits = "core.t." + std::string(224, 'f'), tooLong = "core.u." + std::string(225, 'g');
+    const std::string fits = "core.t." + std::string(224, 'f'),
+                      tooLong = "core.u." + std::string(225, 'g');
     Core(fits);  // 23 characters of directory and "/", then the name: 254
     CoreDumpPass pass;
     char path[CORE_PATH_SIZE];
@@ -164,10 +171,12 @@ TEST_F(CoreCollectTest, AFileThatCannotBeOpenedKeepsTheFieldsOfItsName) {
     taken.pop_back();
     CoreDumpPass pass;
     CoreDumpRecord r{};
-    const int found = ULVAPCDGetDumpFile(pass, r.path), checked = ULVAPCDGetModuleInfo(pass, r.path, &r);
+    const int found = ULVAPCDGetDumpFile(pass, r.path),
+              checked = ULVAPCDGetModuleInfo(pass, r.path, &r);
     for (int fd : taken) close(fd);
     setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(std::tuple(found, checked, pass.fileFd, std::string(r.taskName)), std::tuple(0, 0, -1, "locked"));
+    EXPECT_EQ(std::tuple(found, checked, pass.fileFd, std::string(r.taskName)),
+              std::tuple(0, 0, -1, "locked"));
     EXPECT_NE(r.fileTime, 0u);
 }
 
@@ -178,9 +187,9 @@ TEST_F(CoreCollectTest, DeletesOnlyFilesOfTheDumpDirectoryByName) {
     ULVDeleteFile("/zellocal/ulv_app_dump/core.a.1");
     ULVDeleteFile("/zellocal/ulv_app_dump/core.b.1");  // the link goes, not its target
     std::vector<std::string> traced;
-    for (const std::string path : {"/zellocal/panic/keep", "/zellocal/ulv_app_dump/../panic/keep",
-                                   "/zellocal/ulv_app_dump/", "/zellocal/ulv_app_dumpx/keep",
-                                   "/zellocal/ulv_app_dump/core.gone.1"}) {
+    for (const std::string path :
+         {"/zellocal/panic/keep", "/zellocal/ulv_app_dump/../panic/keep", "/zellocal/ulv_app_dump/",
+          "/zellocal/ulv_app_dumpx/keep", "/zellocal/ulv_app_dump/core.gone.1"}) {
         ULVDeleteFile(path.c_str());
         traced.push_back("error when deleting " + path + "\n\n");
     }

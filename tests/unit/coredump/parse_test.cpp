@@ -31,9 +31,13 @@ CoreFileSpec Crash(std::vector<CoreLibrary> libraries = {kLibc}, uint32_t pc = k
 
 // pc, lr, signal, library name and offset, as the record holds them.
 using Parsed = std::tuple<uint32_t, uint32_t, int, std::string, uint32_t>;
-Parsed Of(const CoreDumpRecord& r) { return {r.pc, r.lr, r.signalNumber, r.libName, r.pcOffset}; }
+Parsed Of(const CoreDumpRecord& r) {
+    return {r.pc, r.lr, r.signalNumber, r.libName, r.pcOffset};
+}
 const Parsed kNothing{0, 0, 0, "", 0};
-Parsed Registers(uint32_t pc = kPc) { return {pc, kLr, 11, "", 0}; }
+Parsed Registers(uint32_t pc = kPc) {
+    return {pc, kLr, 11, "", 0};
+}
 Parsed Found(const std::string& name, uint32_t offset, uint32_t pc = kPc) {
     return {pc, kLr, 11, name, offset};
 }
@@ -50,7 +54,8 @@ struct CoreParseTest : DaemonTest {
     static int LookupErrors() {
         const std::vector<std::string> texts = fake::aplog.Texts();
         fake::aplog.records.clear();
-        return static_cast<int>(std::count(texts.begin(), texts.end(), "error in ULVAPCDGetLibInfo"));
+        return static_cast<int>(
+            std::count(texts.begin(), texts.end(), "error in ULVAPCDGetLibInfo"));
     }  // and clears the log
 };
 
@@ -63,7 +68,10 @@ TEST_F(CoreParseTest, ACutAtAnyByteFailsTheWalkBeforeTheEntriesAndTheLookupBefor
         int result = 0;
         const Parsed got = Parse(file.substr(0, cut), &result);
         EXPECT_EQ(result, cut < 92 ? -1 : 0) << cut;
-        EXPECT_EQ(got, cut < 92 ? kNothing : cut < 121 ? Registers() : Found("c.so", 0x1a2c)) << cut;
+        EXPECT_EQ(got, cut < 92    ? kNothing
+                       : cut < 121 ? Registers()
+                                   : Found("c.so", 0x1a2c))
+            << cut;
     }
     EXPECT_EQ(LookupErrors(), 0);
 }
@@ -79,7 +87,7 @@ TEST_F(CoreParseTest, HostileLengthsFailOrMoveTheChainWithoutWrapping) {
     CoreFileSpec swapped = Crash();  // L1 = 5 reads as 0x05000000
     const uint16_t one = 1;
     swapped.order = *reinterpret_cast<const uint8_t*>(&one) == 1 ? ulvtest::CoreOrder::Big
-                                                                  : ulvtest::CoreOrder::Little;
+                                                                 : ulvtest::CoreOrder::Little;
     // clang-format off
     const std::tuple<const char*, std::string, Parsed, int> cases[] = {
         {"L1 -1 rounds towards zero like 0", with(0xFFFFFFFF, {}), Found("c.so", 0x1a2c), 0},
@@ -150,8 +158,14 @@ TEST_F(CoreParseTest, TheLookupSaysWhetherItFoundTheLibrary) {
 
 TEST_F(CoreParseTest, ReducesALibraryPathToTheReportedName) {
     const std::pair<std::string, const char*> cases[] = {
-        {"/usr/lib/libfoo.so.1", "foo.so.1"}, {"/usr/lib/mylib.so", "mylib.so"},
-        {"libbar.so", "bar.so"}, {"/lib/", ""}, {"lib", ""}, {"li", "li"}, {"/a/liblib.so", "lib.so"},
+        {"/usr/lib/libfoo.so.1", "foo.so.1"},
+        {"/usr/lib/mylib.so", "mylib.so"},
+        {"libbar.so", "bar.so"},
+        {"/lib/", ""},
+        {"lib", ""},
+        {"li", "li"},
+        {"/lithium.so", "lithium.so"},
+        {"/a/liblib.so", "lib.so"},
         {std::string(70, 'z'), "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz"}};
     for (const auto& [path, name] : cases) {
         char area[256] = {}, out[64];
@@ -166,7 +180,8 @@ TEST_F(CoreParseTest, ReducesALibraryPathToTheReportedName) {
     EXPECT_STREQ(out, "xy");
     EXPECT_EQ(ULVAPCDGetLibnameFromPath(nullptr, 256, out, sizeof out), -1);
     EXPECT_EQ(ULVAPCDGetLibnameFromPath(out, sizeof out, nullptr, 64), -1);
-    EXPECT_EQ(fake::aplog.Texts(), (std::vector<std::string>(2, "error in ULVAPCDGetLibnameFromPath")));
+    EXPECT_EQ(fake::aplog.Texts(),
+              (std::vector<std::string>(2, "error in ULVAPCDGetLibnameFromPath")));
 }
 
 TEST_F(CoreParseTest, ReadsAtMostTheFirst20480BytesThroughTheDescriptor) {

@@ -39,12 +39,14 @@ struct CoreReportTest : DaemonTest {
 };
 
 TEST_F(CoreReportTest, BodyIsThePacked48ByteLayoutInWireOrder) {
+    // clang-format off
     const Bytes expected{
-        0x00, 0x00, 0x00, 0x2a, 0x65, 0x00, 0x00, 0x00, 0x00, 0x08, 0x21, 0x00,  // call time 42, file time, module
-        'm', 'e', 'd', 'i', 'a', 'p', 'l', 'a', 'y', 0,                          // task, cut to 9
-        'c', '.', 's', 'o', 0, 0, 0, 0, 0, 0, 0, 0, 0,                           // library, NUL-padded
-        0x00, 0x00, 0x1a, 0x2c, 0x0b,                                            // pc offset at 35, signal
-        0x40, 0x00, 0x1a, 0x2c, 0x40, 0x00, 0x0f, 0x10};                         // pc, lr
+        0x00, 0x00, 0x00, 0x2a,  0x65, 0x00, 0x00, 0x00,  0x00, 0x08, 0x21, 0x00,  // call time 42
+        'm', 'e', 'd', 'i', 'a', 'p', 'l', 'a', 'y', 0,       // file time, module id; task cut to 9
+        'c', '.', 's', 'o', 0, 0, 0, 0, 0, 0, 0, 0, 0,        // library, NUL-padded
+        0x00, 0x00, 0x1a, 0x2c,  0x0b,                        // pc offset at 35, signal
+        0x40, 0x00, 0x1a, 0x2c,  0x40, 0x00, 0x0f, 0x10};     // pc, lr
+    // clang-format on
     EXPECT_EQ(Body(Record("mediaplayer", "c.so")), expected);
     fake::tapi.callTimeResult = -1;  // the call time stays zero, the signal is traced signed
     const Bytes body = Body(Record("app", "twelve.chars", 0xF5));
@@ -74,12 +76,14 @@ TEST_F(CoreReportTest, IsSubmittedAtOnceWhateverTheRadioStateAndWaitsForItsConfi
     const auto raw = fake::aplog.Binary(APLOG_ID_RAW_MESSAGE);
     ASSERT_EQ(raw.size(), 1u);
     ASSERT_EQ(raw[0].bytes.size(), 112u);
-    EXPECT_EQ(Bytes(raw[0].bytes.begin(), raw[0].bytes.begin() + 2), (Bytes{0, 2}));  // type, format
+    EXPECT_EQ(Bytes(raw[0].bytes.begin(), raw[0].bytes.begin() + 2),
+              (Bytes{0, 2}));  // type, format
     EXPECT_EQ(Bytes(raw[0].bytes.begin() + 64, raw[0].bytes.end()), Body(record));
     EXPECT_EQ(fake::aplog.Binary(APLOG_ID_HEADER).size(), 2u);
     EXPECT_EQ(fake::aplog.Texts(), std::vector<std::string>{});  // none announce the records
     EXPECT_EQ(trace.front(), "APCD report is ready to send\n");
-    EXPECT_EQ(trace.back(), "Using unblocking call APCD " + std::string(record.path) + " is Sent\n");
+    EXPECT_EQ(trace.back(),
+              "Using unblocking call APCD " + std::string(record.path) + " is Sent\n");
     EXPECT_EQ(TraceCount("Encoded Buf: " + std::string(ulvState.outgoingSms.text) + "\n"), 1);
 }
 
@@ -89,7 +93,8 @@ TEST_F(CoreReportTest, ARefusedSubmissionIsCountedAndNothingWaits) {
     const CoreDumpRecord record = Record("app", "");
     EXPECT_EQ(ULVAPCDSendReport(&record), -1);
     EXPECT_EQ(std::tuple(ulvState.apcdFailures, ulvState.apcdPending, ulvState.timerExpired,
-                         ulvState.apcdReportedPath[0]), std::tuple(3, 0, 1, '\0'));
+                         ulvState.apcdReportedPath[0]),
+              std::tuple(3, 0, 1, '\0'));
     const std::vector<std::string> trace = TraceMessages();
     EXPECT_EQ(std::vector<std::string>(trace.end() - 2, trace.end()),
               (std::vector<std::string>{"FAIL: APCD SMS Send\n", "FAIL: APCD Rpt send\n"}));
