@@ -235,6 +235,7 @@ int TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence) {
 }
 
 int TAPI_ULV_GetCallTime(uint32_t* callTime) {
+    if (tapi.callTimeResult != 0) return tapi.callTimeResult;
     *callTime = tapi.callTime;
     return 0;
 }

@@ -60,6 +60,7 @@ struct Tapi {
     uint32_t nextSequence = 1;
     std::vector<std::vector<uint8_t>> submissions;  // every submission record, whole
     uint32_t callTime = 0;
+    int callTimeResult = 0;  // nonzero: the call fails
     std::array<uint8_t, TAPI_GENERIC_DATA_SIZE> generic{};
 
     // Telephony messages: the descriptor returned by a successful init is readable exactly
