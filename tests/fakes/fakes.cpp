@@ -261,6 +261,7 @@ int RtcSwRequest(int, unsigned long request, RtcSwTimer* record) {
 int RtcSwClose(int) { return 0; }
 
 int PlatformUptime(long* seconds) {
+    if (fake::clock.onUptime != nullptr) fake::clock.onUptime();
     *seconds = fake::clock.uptime;
     return 0;
 }

@@ -89,6 +89,8 @@ struct Rtc {
 
 struct Clock {
     long uptime = 1000;
+    // Called at every uptime reading, before it is answered: lets a test act at that moment.
+    void (*onUptime)() = nullptr;
 };
 
 extern Aplog aplog;
