@@ -172,18 +172,15 @@ int ParseText(const char* at, const char* end, char* field, size_t width) {
 
 // ---- Writing ----------------------------------------------------------------------------
 
-// The file image being formatted, in a fixed buffer.
+// The file image being formatted, in a fixed buffer that holds any record (see
+// WorstCaseImageSize); a write past its end would be dropped, never made.
 struct ImageWriter {
     char* out;
     size_t capacity;
     size_t size = 0;
-    bool overflow = false;
 
     void Put(const char* bytes, size_t count) {
-        if (count > capacity - size) {
-            overflow = true;
-            return;
-        }
+        if (count > capacity - size) return;
         std::memcpy(out + size, bytes, count);
         size += count;
     }
@@ -253,7 +250,7 @@ size_t FormatConfigImage(char (&image)[FLEX_FILE_IMAGE_SIZE]) {
         }
         writer.PutString("\n");
     }
-    return writer.size;  // never overflows: see WorstCaseImageSize
+    return writer.size;
 }
 
 // "/tmp/ulv.cfg": a copy of the configuration kept where it has always been written. Whatever
