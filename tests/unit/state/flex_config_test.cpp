@@ -193,6 +193,7 @@ TEST_F(FlexConfigTest, NumbersParseTheSameOnEveryArchitectureAndOutOfRangeIsABad
         {"ulv_last_ap_kernel_timestamp", "ffffffff", 0xFFFFFFFF, 1},
         {"ulv_last_ap_kernel_timestamp", "0xDEADbeef", 0xDEADBEEF, 1},
         {"ulv_last_ap_kernel_timestamp", "0X1f", 0x1F, 1},
+        {"ulv_last_ap_kernel_timestamp", "0x1", 1, 1},
         {"ulv_last_ap_kernel_timestamp", "0123", 0x123, 1},
         {"ulv_last_ap_kernel_timestamp", "100000000", kKept, 0},
         {"ulv_last_ap_kernel_timestamp", "xyz", kKept, 0},
