@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <functional>
-#include <iterator>
 
 #include "daemon_fixture.h"
 
@@ -81,41 +79,6 @@ TEST_F(PlacedFileTest, ReadFullStopsAtTheEndAndWriteAllWritesEverything) {
     close(fd);
     EXPECT_FALSE(ULVWriteAll(fd, "y", 1));
     EXPECT_EQ(ULVReadFull(fd, back.data(), 1), -1);
-}
-
-// Whatever another process left at a name the daemon writes is replaced, never written through.
-TEST_F(PlacedFileTest, CreateFreshReplacesWhateverIsPlacedWithANewFileOfExactlyItsMode) {
-    const std::string root = root_ + "/";
-    WriteFile("secret", "the target of a planted link");
-    const std::string out = root + "out";
-    const std::function<void()> plants[] = {
-        [] {},
-        [&] { ASSERT_EQ(symlink((root + "secret").c_str(), out.c_str()), 0); },
-        [&] { ASSERT_EQ(mkfifo(out.c_str(), 0666), 0); },  // no reader: a blocking open waits
-        [&] {
-            WriteFile("out", "another process's file, longer than what is written");
-            ASSERT_EQ(chmod(out.c_str(), 0666), 0);
-        },
-    };
-    for (size_t i = 0; i < std::size(plants); ++i) {
-        plants[i]();
-        for (mode_t mode : {mode_t{0600}, mode_t{0644}}) {
-            int fd = ULVCreateFresh(out.c_str(), mode);
-            ASSERT_GE(fd, 0) << i;
-            EXPECT_TRUE(ULVWriteAll(fd, "new", 3));
-            close(fd);
-            struct stat status {};
-            ASSERT_EQ(lstat(out.c_str(), &status), 0);
-            EXPECT_TRUE(S_ISREG(status.st_mode)) << i;
-            EXPECT_EQ(status.st_mode & 07777, mode) << i;
-            EXPECT_EQ(ReadFile("out"), "new") << i;
-        }
-        EXPECT_EQ(ReadFile("secret"), "the target of a planted link") << i;
-        unlink(out.c_str());
-    }
-    ASSERT_EQ(mkdir(out.c_str(), 0700), 0);  // what cannot be removed is not created over
-    WriteFile("out/inside", "");
-    EXPECT_EQ(ULVCreateFresh(out.c_str(), 0600), -1);
 }
 
 }  // namespace
