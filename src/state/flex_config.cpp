@@ -133,7 +133,8 @@ int ParseNumber(const char* at, const char* end, unsigned base, uint32_t* value)
     uint64_t magnitude = 0;
     bool overflow = false;
     const char* first = at;
-    for (int digit; at < end && (digit = DigitValue(*at)) >= 0 && static_cast<unsigned>(digit) < base;
+    for (int digit; at < end && (digit = DigitValue(*at)) >= 0 &&
+                    static_cast<unsigned>(digit) < base;
          ++at) {
         magnitude = magnitude * base + static_cast<unsigned>(digit);
         if (magnitude > kMax) {
@@ -228,7 +229,8 @@ constexpr size_t WorstCaseImageSize() {
     }
     return size;
 }
-static_assert(WorstCaseImageSize() <= FLEX_FILE_IMAGE_SIZE, "the file image buffer holds any record");
+static_assert(WorstCaseImageSize() <= FLEX_FILE_IMAGE_SIZE,
+              "the file image buffer holds any record");
 
 // The record as the 19 lines of the file format. Returns the image's size.
 size_t FormatConfigImage(char (&image)[FLEX_FILE_IMAGE_SIZE]) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "daemon_world.h"
 #include "panic_log.h"
@@ -81,7 +82,11 @@ TEST(HostileLabels, LabelWithABlankIsTheSameSoftwareAtEveryBoot) {
         Terminate(world);
 
         // One report a boot: the software change, then each new panic, saved when confirmed.
-        EXPECT_EQ(world.SmsLines().size(), static_cast<size_t>(boot + 1));
+        const std::vector<std::string> sms = world.SmsLines();
+        ASSERT_EQ(sms.size(), static_cast<size_t>(boot + 1));
+        EXPECT_NE(ulvtest::Decode({DaemonWorld::SmsText(sms.back())})
+                      .find(boot == 0 ? "\"softwareChange\"" : "\"crash\""),
+                  std::string::npos);
         EXPECT_EQ(world.ConfigValue("ulv_last_panic_timestamp"),
                   boot == 0 ? "0" : std::to_string(boot) + "00");
         EXPECT_EQ(world.ConfigValue("ulv_lst_bldinfo_baselabel"), "R1\\x202.0");
