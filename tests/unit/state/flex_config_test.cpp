@@ -111,7 +111,7 @@ TEST_F(FlexConfigTest, NumbersParseTheSameOnEveryArchitectureAndBadValuesKeepThe
                *text = "ulv_last_flex_version";
     const std::tuple<const char*, const char*, const char*, int> cases[] = {
         {dec, "2147483648", "-2147483648", 1}, {dec, "4294967295", "-1", 1},
-        {dec, "-2147483648", "-2147483648", 1}, {dec, "\t+12abc", "12", 1},
+        {dec, "-2147483648", "-2147483648", 1}, {dec, "\t+12#3", "12", 1},
         {dec, "4294967296", "77", 0}, {dec, "-2147483649", "77", 0},
         {dec, "99999999999999999999", "77", 0}, {dec, "", "77", -1},
         {hex, "ffffffff", "ffffffff", 1}, {hex, "0xDEADbeef", "deadbeef", 1},
@@ -121,7 +121,7 @@ TEST_F(FlexConfigTest, NumbersParseTheSameOnEveryArchitectureAndBadValuesKeepThe
         {text, "\\x09\\x0a\\x0d\\x0b\\x0c", "\\x09\\x0a\\x0d\\x0b\\x0c", 1},
         {text, "k=9\x01\x7f\xff", "k=9\x01\x7f\xff", 1},  // nothing to escape
         {text, "a\\x2", "KEEP", 0},
-        {text, "\\xzz", "KEEP", 0}, {text, "\\q", "KEEP", 0}, {text, "a\\x00b", "KEEP", 0},
+        {text, "\\xz1", "KEEP", 0}, {text, "\\q", "KEEP", 0}, {text, "a\\x00b", "KEEP", 0},
     };
     for (const auto& [key, value, saved, scan] : cases) {
         SCOPED_TRACE(std::string(key) + " = " + value);
