@@ -11,13 +11,30 @@
 
 namespace sim {
 
+namespace {
+
+[[noreturn]] void Refuse(const char* message, size_t size) {
+    (void)!write(STDERR_FILENO, message, size);
+    _exit(2);
+}
+
+}  // namespace
+
 const char* Root() {
     const char* root = std::getenv("ULV_SIM_ROOT");
     if (root == nullptr || root[0] == '\0') {
         static const char kMessage[] =
             "ulv sim: ULV_SIM_ROOT is not set; refusing to use the host's own paths\n";
-        (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-        _exit(2);
+        Refuse(kMessage, sizeof kMessage - 1);
+    }
+    // A relative root would be resolved against the working directory, which the daemon
+    // changes to "/" when it detaches; "/" itself is the host. Either reaches the host's own
+    // /tmp and /dev.
+    if (root[0] != '/' || root[std::strspn(root, "/")] == '\0') {
+        static const char kMessage[] =
+            "ulv sim: ULV_SIM_ROOT must be an absolute path other than /; refusing to use the "
+            "host's own paths\n";
+        Refuse(kMessage, sizeof kMessage - 1);
     }
     return root;
 }

@@ -23,9 +23,11 @@ struct AplogRecord {
 
 struct Aplog {
     std::vector<AplogRecord> records;
-    // When >= 0, every text record is also written here as it is made, and `_aplog_exit` as
-    // "<_aplog_exit>": how a death test's parent sees what the child logged before it ended.
-    int mirrorFd = -1;
+    // When set, every text record is also appended to this file as it is made, and
+    // `_aplog_exit` as "<_aplog_exit>": how a death test's or a detached daemon's parent sees
+    // what the child logged before it ended. A path, not a descriptor: the daemon closes every
+    // descriptor it inherits.
+    std::string mirrorPath;
     std::vector<std::string> Texts() const;  // text records, in order
     bool Has(const std::string& text) const;
     std::vector<AplogRecord> Binary(uint32_t id) const;  // binary records with this id
@@ -90,6 +92,8 @@ struct Rtc {
 
 struct Clock {
     long uptime = 1000;
+    // Called at every uptime reading, before it is answered: lets a test act at that moment.
+    void (*onUptime)() = nullptr;
 };
 
 extern Aplog aplog;
