@@ -67,8 +67,21 @@ const char* ScanFormat(Kind kind) {
     }
 }
 
-uint8_t* FieldAddress(const FieldSpec& field) {
-    return reinterpret_cast<uint8_t*>(&ulvState.flexConfig) + field.offset;
+uint8_t* FieldAddress(const FieldSpec& field, FlexConfig& config = ulvState.flexConfig) {
+    return reinterpret_cast<uint8_t*>(&config) + field.offset;
+}
+
+// True when the record differs from the one last saved durably in the cumulative uptime at
+// most: a save that only accounts for time passing (the periodic tick, SIGTERM).
+bool OnlyAccountingChanged() {
+    if (ulvState.flexDurableValid == 0) return false;
+    for (const FieldSpec& field : kFields) {
+        if (field.offset == offsetof(FlexConfig, ulv_cummulative_uptime)) continue;
+        if (std::memcmp(FieldAddress(field), FieldAddress(field, ulvState.flexDurable),
+                        field.size) != 0)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -272,7 +285,11 @@ void WriteTemporaryCopy(const char* image, size_t size) {
 // either the old file or the complete new one: the image goes to a temporary file next to it,
 // reaches the storage, and is renamed over it. The new file keeps the old one's owner and mode,
 // so other platform software can still reach it.
-bool ReplaceFromImage(const char* destination, const char* image, size_t size) {
+//
+// Flash wear: the rename is made durable (the directory flushed) only when `durable`. Without
+// it a power cut can bring back an older whole file, never a partial one; see
+// ULVSetFlexConfig for which saves may do without.
+bool ReplaceFromImage(const char* destination, const char* image, size_t size, bool durable) {
     char temporary[kPathSize + 8];
     int n = std::snprintf(temporary, sizeof temporary, "%s.new", destination);
     if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) return false;
@@ -300,6 +317,7 @@ bool ReplaceFromImage(const char* destination, const char* image, size_t size) {
         unlink(temporary);
         return false;
     }
+    if (!durable) return true;
     // Make the rename itself durable.
     char directory[kPathSize];
     std::snprintf(directory, sizeof directory, "%s", destination);
@@ -458,9 +476,19 @@ void ULVSetFlexConfig() {
     // The copy in "/tmp" is only a copy: whatever happens to it, the configuration itself is
     // written from memory, so nothing another process does there can stop or steer the save.
     WriteTemporaryCopy(image, size);
-    if (!ReplaceFromImage(destination, image, size)) {
+    // What was reported, and every mark, reaches the flash at once: file and rename. A save that
+    // only accounts for uptime (every idle tick) flushes the file's data, so the file is always
+    // whole, but leaves the rename to the next flush of the directory: one fsync a tick, not
+    // two. On a power cut the file then comes back as it was at the last durable save or a
+    // later one: what can be lost is the uptime counted since the last save that recorded
+    // something, at most one reporting period, since each periodic report saves durably.
+    const bool durable = !OnlyAccountingChanged();
+    if (!ReplaceFromImage(destination, image, size, durable)) {
         ULV_LOG("can't copy the flex file - %s\n\r", std::strerror(errno));
         ULV_TRACE("can't copy the flex file - %s\n", std::strerror(errno));
+    } else if (durable) {
+        ulvState.flexDurable = ulvState.flexConfig;
+        ulvState.flexDurableValid = 1;
     }
     ulvState.configWriteBusy = 0;
 }

@@ -2,9 +2,7 @@
 // tick, the daemon allocates nothing on the heap: a phone that runs for months must not
 // fragment or exhaust its heap in the one process that reports trouble. Measured on the sim
 // platform, whose own work on those paths (uptime, platform log, telephony calls) counts too.
-//
-// The configuration save is kept out of the count while it is being rewritten to use stack
-// buffers; everything around it is counted.
+// The same process counts the fsync calls of the configuration save: each wears the flash.
 #include <gtest/gtest.h>
 #include <sys/select.h>
 
@@ -14,6 +12,7 @@
 #include <string>
 
 #include "daemon/daemon.h"
+#include "core_file.h"
 #include "daemon_world.h"
 #include "heap_counter.h"
 #include "inventory/inventory.h"
@@ -29,15 +28,12 @@
 
 namespace {
 
-// Allocations not counted (made inside the configuration save), and the count read at the
-// last submission.
-unsigned long excluded = 0;
+// The count read at the last submission, and the fsync calls made.
 unsigned long atSubmission = 0;
 int submissions = 0;
+int fsyncs = 0;
 
-unsigned long Counted() {
-    return ulvtest::HeapAllocations() - excluded;
-}
+unsigned long Counted() { return ulvtest::HeapAllocations(); }
 
 }  // namespace
 
@@ -49,11 +45,10 @@ int __wrap_TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence)
     return __real_TAPI_SMS_SendSmUnblockMode(submitRecord, sequence);
 }
 
-void __real__Z16ULVSetFlexConfigv();
-void __wrap__Z16ULVSetFlexConfigv() {
-    const unsigned long before = ulvtest::HeapAllocations();
-    __real__Z16ULVSetFlexConfigv();
-    excluded += ulvtest::HeapAllocations() - before;
+int __real_fsync(int fd);
+int __wrap_fsync(int fd) {
+    ++fsyncs;
+    return __real_fsync(fd);
 }
 }  // extern "C"
 
@@ -169,7 +164,18 @@ TEST_F(HeapOnTheReportPath, NoAllocationFromExpiryToSubmissionNorInAnIdleTick) {
                  ulvState.flexConfig.ulv_cummulative_uptime - 3000;
          },
          ULV_TIMER_PERIODIC_ID, 0},
-        {"core dump collection", [] { ulvState.pendingReports = 0; }, ULV_TIMER_APCD_ID, 0},
+        {"core dump collection, empty directory", [] { ulvState.pendingReports = 0; },
+         ULV_TIMER_APCD_ID, 0},
+        {"core dump report",
+         [this] {
+             ulvState.pendingReports = 0;
+             ulvtest::CoreFileSpec spec;
+             spec.pc = 0x40001234;
+             spec.libraries = {{0x40000000, 0x40100000, "/usr/lib/libfoo.so.1", std::nullopt}};
+             ASSERT_TRUE(ulvtest::WriteFile(world_.Path("zellocal/ulv_app_dump/core.player.42"),
+                                         ulvtest::CoreFile(spec)));
+         },
+         ULV_TIMER_APCD_ID, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -181,7 +187,40 @@ TEST_F(HeapOnTheReportPath, NoAllocationFromExpiryToSubmissionNorInAnIdleTick) {
         EXPECT_EQ(wakeUp.toSubmission, 0u);
         EXPECT_EQ(wakeUp.whole, 0u);
     }
-    EXPECT_TRUE(world_.WaitForSmsCount(4));  // the submissions did reach the handset
+    EXPECT_TRUE(world_.WaitForSmsCount(5));  // the submissions did reach the handset
+}
+
+TEST_F(HeapOnTheReportPath, AnIdleTickFlushesOnceAndASaveThatRecordsFlushesTheRenameToo) {
+    const auto fsyncsOf = [](const std::function<void()>& change) {
+        const int before = fsyncs;
+        change();
+        ULVSetFlexConfig();
+        return fsyncs - before;
+    };
+    FlexConfig& config = ulvState.flexConfig;
+    EXPECT_EQ(fsyncsOf([] {}), 2);  // the first save of a run: nothing durable to ride on
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_cummulative_uptime += 900; }), 1);
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_cummulative_uptime += 900; }), 1);
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_last_panic_timestamp = 0x65A1B2C3; }), 2);
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_last_num_panics = 3; }), 2);
+    EXPECT_EQ(fsyncsOf([&] {
+                  config.ulv_cummulative_uptime += 900;
+                  config.ulv_last_preiodic_report_timestamp = config.ulv_cummulative_uptime;
+              }),
+              2);
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_cummulative_uptime += 900; }), 1);
+
+    // The idle tick itself, as the event loop serves it: one flush.
+    config.ulv_report_duration = 24;
+    const int before = fsyncs;
+    EXPECT_EQ(ExpireTimer(ULV_TIMER_PERIODIC_ID).submitted, 0);
+    EXPECT_EQ(fsyncs - before, 1);
+    // Whatever a save flushed or not, the file holds the record whole.
+    FlexConfig saved = config;
+    ulvState.flexConfig = FlexConfig{};
+    ASSERT_EQ(ULVGetFlexConfig(), 0);
+    EXPECT_EQ(ulvState.flexConfig.ulv_cummulative_uptime, saved.ulv_cummulative_uptime);
+    EXPECT_EQ(ulvState.flexConfig.ulv_last_panic_timestamp, 0x65A1B2C3u);
 }
 
 TEST_F(HeapOnTheReportPath, CounterSeesAnAllocationInTheWindow) {
