@@ -58,13 +58,14 @@ std::string Opt(const std::optional<uint32_t>& value) {
     return value ? std::to_string(*value) : "?";
 }
 
-// FNV-1a, 64 bits: the key of a text in the messages and rejected tables, with the length.
+// FNV-1a, 64 bits, and the length: keys of texts and identities. Keys are only compared
+// within one handset's texts (the prefix holds the serial), where a collision is out of reach.
 std::string TextKey(std::string_view prefix, std::string_view text) {
     uint64_t hash = 0xcbf29ce484222325ULL;
     for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ULL;
     char key[40];
     std::snprintf(key, sizeof key, "%016" PRIx64 ".%zu", hash, text.size());
-    return std::string(prefix) + ":" + key;
+    return std::string(prefix) + "|" + key;
 }
 
 // Kernel panic ids: the pc at the panic opens the crash data.
@@ -181,6 +182,8 @@ std::optional<Record> MakeRecord(const decode::Report& report, std::string* reas
         *reason = "unknown report type " + std::to_string(h.reportType.value_or(0));
         return std::nullopt;
     }
+    // Stored compact: kind, serial and a hash of the fields above.
+    r.identity = TextKey(r.kind + "|" + r.serial, r.identity);
     return r;
 }
 
