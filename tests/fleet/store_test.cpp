@@ -40,6 +40,12 @@ IngestStats Ingest(Store& store, const std::string& input, int64_t defaultReceiv
 
 int64_t Count(Store& store, const std::string& sql) { return CellInt(store.Query(sql)[0][0]); }
 
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
 class FleetStore : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
@@ -296,6 +302,21 @@ TEST_P(FleetStore, SchemaIsMigratedOnceAndANewerStoreIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Backends, FleetStore, ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          [](const ::testing::TestParamInfo<Backend>& backend) { return fleettest::BackendName(backend.param); });
+
+TEST(FleetSummary, AnEmptyStoreGivesEmptyTablesAndAnEmptyPage) {
+    fleettest::TestStore db(Backend::kSqlite);
+    SummaryOptions page;
+    page.forPage = true;
+    const Summary s = Summarize(db.store(), page);
+    EXPECT_TRUE(s.releases.empty() && s.signatures.empty() && s.softwareChanges.empty() && s.silent.empty());
+    EXPECT_EQ(s.now, 0);
+    const std::string tables = RenderTables(s);
+    EXPECT_EQ(Occurrences(tables, "(none)\n"), 4u) << tables;
+    EXPECT_EQ(RenderSummaryJson(s), "{\"releases\":[],\"signatures\":[],\"softwareChanges\":[],\"silent\":[],\"asOf\":null}\n");
+    const std::string html = RenderHtml(s);
+    EXPECT_EQ(Occurrences(html, "<rect"), 0u);
+    EXPECT_EQ(Occurrences(html, "<polyline"), 1u);  // reports per day, with no point
+}
 
 TEST(FleetInput, ReadsTheThreeInputForms) {
     struct Case {

@@ -464,9 +464,7 @@ void ReadInputs(std::istream& in, const std::string& name, const std::function<v
         case InputForm::kCsv: {
             if (Trim(line).empty()) continue;
             std::vector<std::string> fields = CsvFields(line);
-            if (number == 1 || fields[0] == "received_at") {
-                if (Trim(fields[0]) == "received_at") continue;  // the header line
-            }
+            if (Trim(fields[0]) == "received_at") continue;  // the header line
             if (fields.size() < 3) {
                 input.problem = "CSV line without the three fields received_at,sender,text";
                 input.text = std::string(line);

@@ -336,7 +336,7 @@ std::string LineChart(const std::string& id, const std::vector<std::pair<std::st
         svg += "<text x=\"" + Num(width - 70) + "\" y=\"" + Num(height - 10) + "\" font-size=\"11\">" +
                FormatDay(maxDay) + "</text>";
     }
-    const double span = static_cast<double>(std::max<int64_t>(maxDay - minDay, 1));
+    const double span = minDay < maxDay ? static_cast<double>(maxDay - minDay) : 1.0;
     for (size_t i = 0; i < series.size(); ++i) {
         const std::string colour = kColours[i % std::size(kColours)];
         std::string points;
