@@ -424,17 +424,15 @@ void ReadInputs(std::istream& in, const std::string& name, const std::function<v
     std::string raw;
     int number = 0;
     std::optional<InputForm> form;
-    // mbox: the e-mail being read.
-    std::optional<InputText> mail;
-    bool inHeaders = false;
+    // mbox: the e-mail being read, if any.
+    InputText mail;
+    bool inMail = false, inHeaders = false;
     auto flushMail = [&] {
-        if (mail && !inHeaders && !mail->text.empty()) {
-            sink(*mail);
-        } else if (mail) {
-            mail->problem = "e-mail without a report text";
-            sink(*mail);
+        if (inMail) {
+            if (inHeaders || mail.text.empty()) mail.problem = "e-mail without a report text";
+            sink(mail);
         }
-        mail.reset();
+        inMail = false;
     };
     while (std::getline(in, raw)) {
         ++number;
@@ -480,29 +478,29 @@ void ReadInputs(std::istream& in, const std::string& name, const std::function<v
             break;
         }
         case InputForm::kMbox: {
-            if (line.rfind("From ", 0) == 0 && (!mail || !inHeaders)) {
+            if (line.rfind("From ", 0) == 0 && (!inMail || !inHeaders)) {
                 flushMail();
                 mail = input;
-                inHeaders = true;
+                inMail = inHeaders = true;
                 continue;
             }
-            if (!mail) continue;
+            if (!inMail) continue;
             if (inHeaders) {
                 if (line.empty()) {
                     inHeaders = false;
                 } else if (line.rfind("Date:", 0) == 0) {
-                    mail->receivedAt = ParseMailDate(line.substr(5));
-                    if (!mail->receivedAt) mail->problem = "unreadable Date: header";
+                    mail.receivedAt = ParseMailDate(line.substr(5));
+                    if (!mail.receivedAt) mail.problem = "unreadable Date: header";
                 } else if (line.rfind("From:", 0) == 0) {
                     std::string_view from = Trim(line.substr(5));
                     if (const size_t open = from.find('<'); open != std::string_view::npos) {
                         const size_t close = from.find('>', open);
                         from = from.substr(open + 1, close == std::string_view::npos ? close : close - open - 1);
                     }
-                    mail->sender = std::string(from);
+                    mail.sender = std::string(from);
                 }
-            } else if (mail->text.empty() && !Trim(line).empty()) {
-                mail->text = std::string(line);  // the e-mail form: address, blank, report text
+            } else if (mail.text.empty() && !Trim(line).empty()) {
+                mail.text = std::string(line);  // the e-mail form: address, blank, report text
             }
             break;
         }
@@ -537,6 +535,12 @@ void Ingester::Finish() {
         inBatch_ = false;
         store_.Script("COMMIT");
     }
+}
+
+void Ingester::Close() {
+    Finish();
+    // A bulk load leaves the planner with the statistics of a small store.
+    if (stats_.stored > 0) store_.Optimize();
 }
 
 void Ingester::Reject(const InputText& input, int64_t receivedAt, const std::string& reason) {

@@ -61,6 +61,7 @@ public:
     ~Ingester();
     void Add(const InputText& input);
     void Finish();  // commits the last batch
+    void Close();   // commits, and refreshes the store's statistics when anything was stored
     const IngestStats& stats() const { return stats_; }
 
 private:

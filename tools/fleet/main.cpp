@@ -56,7 +56,7 @@ int Run(const std::string& command, const Options& options) {
             }
             ReadInputs(in, file, [&](const InputText& input) { ingester.Add(input); });
         }
-        ingester.Finish();
+        ingester.Close();
         std::cout << SummaryLine(ingester.stats()) << "\n";
         return status;
     }

@@ -57,6 +57,7 @@ public:
     }
 
     const char* Kind() const override { return "postgresql"; }
+    void Optimize() override { Script("ANALYZE"); }
 
 private:
     static std::string Trimmed(std::string text) {

@@ -69,6 +69,7 @@ public:
     }
 
     const char* Kind() const override { return "sqlite"; }
+    void Optimize() override { Script("PRAGMA optimize"); }
 
 private:
     sqlite3_stmt* Bound(const std::string& sql, const Params& params) {

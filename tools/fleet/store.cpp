@@ -1,5 +1,7 @@
 #include "store.h"
 
+#include <charconv>
+
 namespace ulv::fleet {
 
 std::unique_ptr<Store> OpenStore(const std::string& db) {
@@ -36,7 +38,11 @@ int Migrate(Store& store) {
 
 int64_t CellInt(const Cell& cell) {
     if (!cell || cell->empty()) return 0;
-    // Sums may come back from PostgreSQL as numeric ("12" or "12.0").
+    int64_t value = 0;
+    const char* end = cell->data() + cell->size();
+    const auto [at, error] = std::from_chars(cell->data(), end, value);
+    if (error == std::errc() && at == end) return value;
+    // Sums come back from PostgreSQL as numeric, which may carry a fraction ("12.0").
     return static_cast<int64_t>(std::stold(*cell));
 }
 

@@ -35,6 +35,8 @@ public:
     // Runs one query; every cell comes back as text (NULL as nullopt).
     virtual Rows Query(const std::string& sql, const Params& params = {}) = 0;
     virtual const char* Kind() const = 0;  // "sqlite" or "postgresql"
+    // Refreshes the planner's statistics after a large change (an ingest).
+    virtual void Optimize() = 0;
 };
 
 // Opens "postgresql://..." / "postgres://..." with libpq, anything else as a SQLite file, and
