@@ -201,6 +201,37 @@ TEST(FleetRoad, ReportsFromTheDaemonEndAsFleetFigures) {
     }
 }
 
+TEST(FleetCommand, ExitStatusSaysWhatWentWrong) {
+    fleettest::TestStore db(Backend::kSqlite);
+    ulvtest::SandboxRoot dir;
+    const std::string csv = dir.path() + "/in.csv";
+    ulvtest::WriteFile(csv, "1767571200,+1," + fleettest::Text(fleettest::Periodic({}, 1000, 1)) + "\nbad\n");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string output;  // standard output and error
+    };
+    const std::vector<Case> cases = {
+        {{"ingest", "--db", db.uri(), dir.path() + "/missing.csv", csv}, 1,
+         "ulv-fleet: cannot read " + dir.path() + "/missing.csv: No such file or directory\n"
+         "read 2, stored 1, duplicates 0, rejected 1\n"},
+        {{"html", "--db", db.uri(), dir.path() + "/no/such/dir/page.html"}, 1,
+         "ulv-fleet: cannot write " + dir.path() + "/no/such/dir/page.html\n"},
+        {{"summary", "--db", dir.path() + "/no/such/dir/fleet.db"}, 1, "ulv-fleet: cannot open "},
+        {{"report"}, 2, "ulv-fleet: unknown command report\n"},
+        {{"summary", "--since", "last week"}, 2, "ulv-fleet: --since needs a time"},
+        {{"ingest", "--json"}, 2, "ulv-fleet: unknown option --json\n"},
+        {{"html", "--db", db.uri()}, 2, "ulv-fleet: html needs one output file\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args.back());
+        int status = -1;
+        const std::string output = RunFleet(c.args, &status, /*withErrors=*/true);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(output.rfind(c.output, 0), 0u) << output;
+    }
+}
+
 std::string Chromium() {
     for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
         if (access(path, X_OK) == 0) return path;

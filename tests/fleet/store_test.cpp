@@ -318,6 +318,16 @@ TEST(FleetSummary, AnEmptyStoreGivesEmptyTablesAndAnEmptyPage) {
     EXPECT_EQ(Occurrences(html, "<polyline"), 1u);  // reports per day, with no point
 }
 
+TEST(FleetSummary, APageOfOneDayPlacesItsPoints) {
+    fleettest::TestStore db(Backend::kSqlite);
+    Ingest(db.store(), Csv({{kDay1, Text(fleettest::Crash(kA, 1000, 7, 0x100, 0x51))}}));
+    SummaryOptions page;
+    page.forPage = true;
+    const std::string html = RenderHtml(Summarize(db.store(), page));
+    EXPECT_NE(html.find("<circle cx=\"50.0\" cy=\"10.0\""), std::string::npos) << html;
+    EXPECT_EQ(html.find("nan"), std::string::npos);
+}
+
 TEST(FleetInput, ReadsTheThreeInputForms) {
     struct Case {
         const char* name;
@@ -326,12 +336,12 @@ TEST(FleetInput, ReadsTheThreeInputForms) {
     };
     const std::vector<Case> cases = {
         {"sms.log: only submissions with a sequence number, escapes undone",
-         "SMS seq=1 pid=0x00 sc=+44 dest=+1555 len=4 vp=0xff text=AB\\x20C\\\\\n"
+         "SMS seq=1 pid=0x00 sc=+44 dest=+1555 len=4 vp=0xff text=AB\\x20C\\\\\\x2B\\x2d\\xZ1\\x4\n"
          "SMS-WARNING seq=1: destination has no NUL within 44 bytes\n"
          "SMS refused pid=0x00 sc=+44 dest=+1555 len=4 vp=0xff text=ABCD\n"
          "SMS malformed: text length 5000 runs past the record\n"
          "SMS seq=2 pid=0x32 sc=+44 dest=6245 len=6 vp=0xff text=a@b.c AB\\u0041\n",
-         {"f:1|-|-|AB C\\|", "f:5|-|-|a@b.c ABA|"}},
+         {"f:1|-|-|AB C\\+-\\xZ1\\x4|", "f:5|-|-|a@b.c ABA|"}},
         {"CSV with a header, quotes and a comma inside the text",
          "received_at,sender,text\n"
          "2026-01-05T10:00:00Z,\"+1 555\",ABCD\n"
@@ -349,6 +359,7 @@ TEST(FleetInput, ReadsTheThreeInputForms) {
          "second line\n"
          "From gateway Mon Jan  5 10:00:00 2026\n"
          "Date: 5 Jan 2026 10:00 GMT\n"
+         "From: +15550101@sms.example.net\n"
          "\n"
          "\n"
          "x@y ABCD\r\n"
@@ -356,8 +367,8 @@ TEST(FleetInput, ReadsTheThreeInputForms) {
          "Date: someday\n"
          "\n"
          "x@y ABCD\n",
-         {"f:1|1767607200|+15550100@sms.example.net|ops@example.com ABCD|", "f:8|1767607200|-|x@y ABCD|",
-          "f:13|-|-|x@y ABCD|unreadable Date: header"}},
+         {"f:1|1767607200|+15550100@sms.example.net|ops@example.com ABCD|",
+          "f:8|1767607200|+15550101@sms.example.net|x@y ABCD|", "f:14|-|-|x@y ABCD|unreadable Date: header"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -377,6 +388,9 @@ TEST(FleetInput, ParsesTimesAndRefusesWhatIsNoTime) {
         {"2026-01-05 01:30:00+01:30", kDay1}, {"2026-01-04T23:00:00.250-01:00", kDay1},
         {"2024-02-29T12:00:00Z", 1709208000}, {"1970-01-01", 0}};
     for (const auto& [text, seconds] : good) EXPECT_EQ(ParseTime(text), seconds) << text;
+    // A time that ends where its text does, even when the characters after it are digits.
+    EXPECT_FALSE(ParseTime(std::string_view("2026-01-05T10:00:30", 17)));
+    EXPECT_EQ(ParseTime(std::string_view("2026-01-05T10:00:30", 16)), kDay1 + 10 * kHour);
     for (const char* bad : {"", "2026-13-01", "2026-01-32", "2026-01-05T25:00", "05/01/2026", "2026-01-05 10",
                             "2026-01-05T10:00+1", "12345678901234"})
         EXPECT_FALSE(ParseTime(bad)) << bad;
