@@ -336,12 +336,12 @@ TEST(FleetInput, ReadsTheThreeInputForms) {
     };
     const std::vector<Case> cases = {
         {"sms.log: only submissions with a sequence number, escapes undone",
-         "SMS seq=1 pid=0x00 sc=+44 dest=+1555 len=4 vp=0xff text=AB\\x20C\\\\\\x2B\\x2d\\xZ1\\x4\n"
+         "SMS seq=1 pid=0x00 sc=+44 dest=+1555 len=4 vp=0xff text=AB\\x20C\\\\\\x2B\\x2d\\x39\\xZ1\\x4\n"
          "SMS-WARNING seq=1: destination has no NUL within 44 bytes\n"
          "SMS refused pid=0x00 sc=+44 dest=+1555 len=4 vp=0xff text=ABCD\n"
          "SMS malformed: text length 5000 runs past the record\n"
          "SMS seq=2 pid=0x32 sc=+44 dest=6245 len=6 vp=0xff text=a@b.c AB\\u0041\n",
-         {"f:1|-|-|AB C\\+-\\xZ1\\x4|", "f:5|-|-|a@b.c ABA|"}},
+         {"f:1|-|-|AB C\\+-9\\xZ1\\x4|", "f:5|-|-|a@b.c ABA|"}},
         {"CSV with a header, quotes and a comma inside the text",
          "received_at,sender,text\n"
          "2026-01-05T10:00:00Z,\"+1 555\",ABCD\n"
