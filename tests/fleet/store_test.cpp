@@ -344,11 +344,11 @@ TEST(FleetInput, ReadsTheThreeInputForms) {
          {"f:1|-|-|AB C\\+-9\\xZ1\\x4|", "f:5|-|-|a@b.c ABA|"}},
         {"CSV with a header, quotes and a comma inside the text",
          "received_at,sender,text\n"
-         "2026-01-05T10:00:00Z,\"+1 555\",ABCD\n"
+         "2026-01-05T10:00:00Z,\"+1 555\xff\",ABCD\n"
          "\n"
          "1767607200,+1555,\"AB,CD\"\n"
          "2026-01-05 11:00:00+01:00,,ABCD\n",
-         {"f:2|1767607200|+1 555|ABCD|", "f:4|1767607200|+1555|AB,CD|", "f:5|1767607200|-|ABCD|"}},
+         {"f:2|1767607200|+1 555\\xff|ABCD|", "f:4|1767607200|+1555|AB,CD|", "f:5|1767607200|-|ABCD|"}},
         {"mbox: Date and From headers, the body's first line",
          "From gateway Mon Jan  5 10:00:00 2026\n"
          "From: SMS Gateway <+15550100@sms.example.net>\n"

@@ -469,7 +469,7 @@ void ReadInputs(std::istream& in, const std::string& name, const std::function<v
             } else {
                 input.receivedAt = ParseTime(fields[0]);
                 if (!input.receivedAt) input.problem = "unreadable received time '" + Printable(fields[0]) + "'";
-                if (!Trim(fields[1]).empty()) input.sender = std::string(Trim(fields[1]));
+                if (!Trim(fields[1]).empty()) input.sender = Printable(Trim(fields[1]));
                 // A text with commas of its own arrives split; join the rest back.
                 input.text = fields[2];
                 for (size_t i = 3; i < fields.size(); ++i) input.text += "," + fields[i];
@@ -497,7 +497,7 @@ void ReadInputs(std::istream& in, const std::string& name, const std::function<v
                         const size_t close = from.find('>', open);
                         from = from.substr(open + 1, close == std::string_view::npos ? close : close - open - 1);
                     }
-                    mail.sender = std::string(from);
+                    mail.sender = Printable(from);
                 }
             } else if (mail.text.empty() && !Trim(line).empty()) {
                 mail.text = std::string(line);  // the e-mail form: address, blank, report text
