@@ -6,13 +6,14 @@
 # application crashes: its core file goes out as a core dump report and is deleted on delivery.
 #
 # Shows as it happens: "handset |" the telephony traffic, "aplog   |" the platform log,
-# "trace   |" the trace file. Everything it starts is stopped at the end.
+# "trace   |" the trace file. Everything it starts is stopped at the end. At the end the
+# receiving side ingests what the handset sent and prints its fleet summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
 missing=()
-for package in cmake ninja-build g++ googletest; do
+for package in cmake ninja-build g++ googletest pkg-config libsqlite3-dev libpq-dev; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
     missing+=("$package")
 done
@@ -25,14 +26,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-echo "== building the daemon, the simulated handset and the decoder"
+echo "== building the daemon, the simulated handset, the decoder and the fleet store"
 cmake --preset host >/dev/null
-cmake --build --preset host --target ulv ulv-handset ulv-decode ulv_core_file >/dev/null
+cmake --build --preset host --target ulv ulv-handset ulv-decode ulv_core_file ulv-fleet >/dev/null
 bin=$top/build/host
 ulv=$bin/src/ulv
 handset=$bin/tools/handset/ulv-handset
 decode=$bin/tools/decode/ulv-decode
 core_file=$bin/tests/support/ulv-core-file
+fleet=$bin/tools/fleet/ulv-fleet
 
 root=$top/demo-run
 rm -rf "$root"
@@ -197,3 +199,10 @@ echo "== SMS received by the handset: $root/sim/sms.log"
 cat "$root/sim/sms.log"
 echo "== files: configuration $root/zel_app/setup/ulv.cfg, trace $root/zel_user/download/appwrite/ulvPanicInfo,"
 echo "   platform log $root/sim/aplog.log, handset scenario $root/scenario.txt"
+
+echo
+echo "== the receiving side: what was sent, into the fleet store $root/fleet.db"
+"$fleet" ingest --db "$root/fleet.db" "$root/sim/sms.log"
+"$fleet" summary --db "$root/fleet.db"
+"$fleet" html --db "$root/fleet.db" "$root/fleet.html"
+echo "== the fleet page: $root/fleet.html"
