@@ -8,7 +8,10 @@
 #       cat IMG | busybox md5sum > FILE
 # with the ratios a/b and a/c and the throughput of each. The goal: a/b <= 1 and a/c <= 0.75.
 # Then the same for the ARMv5TE release build under qemu-arm, against the same host tools, as
-# a rough guide only (ULV_BENCH_ARMEL=0 skips it). Last, the footprint: the daemon's private
+# a rough guide only (ULV_BENCH_ARMEL=0 skips it). Then the kernel panic partition reader on
+# 16 MiB of random bytes without a tag, against plain `cat` of the same file (the reader reads
+# the partition once, in constant memory, and tests every 255-character piece for the three
+# tags). Last, the footprint: the daemon's private
 # resident memory once it has digested a sandbox whose root image is 4 KiB, and one whose root
 # image is 64 MiB; the two should not differ by more than a page.
 #
@@ -44,7 +47,7 @@ fi
 
 echo "== building ulv-fingerprint (release)"
 cmake --preset release >/dev/null
-cmake --build --preset release --target ulv-fingerprint ulv ulv-handset -j "$jobs" >/dev/null
+cmake --build --preset release --target ulv-fingerprint ulv ulv-handset ulv-kpanic-scan -j "$jobs" >/dev/null
 host_tool=build/release/tools/fingerprint/ulv-fingerprint
 if [ "$armel" = 1 ]; then
   echo "== building ulv-fingerprint (release-armel)"
@@ -118,6 +121,25 @@ if [ "$armel" = 1 ]; then
   bench "armel release under qemu-arm -cpu arm926 (rough guide)" $(( (reps + 2) / 3 )) \
     qemu-arm -cpu arm926 -L /usr/arm-linux-gnueabi build/release-armel/tools/fingerprint/ulv-fingerprint
 fi
+
+# The kernel panic partition: 16 MiB of binary data, as a damaged or foreign partition holds.
+kpanic_root=$(mktemp -d "$work/kpanic.XXXXXX")
+mkdir -p "$kpanic_root/dev/mtdblock"
+head -c $((16 << 20)) /dev/urandom >"$kpanic_root/dev/mtdblock/kpanic"
+cat "$kpanic_root/dev/mtdblock/kpanic" >/dev/null
+run_scan() { ULV_SIM_ROOT="$kpanic_root" build/release/tools/footprint/ulv-kpanic-scan >/dev/null; }
+run_cat() { cat "$kpanic_root/dev/mtdblock/kpanic" >/dev/null; }
+scan=() plain=()
+for ((i = 0; i < reps; ++i)); do
+  scan+=("$(elapsed_us run_scan)")
+  plain+=("$(elapsed_us run_cat)")
+done
+awk -v a="$(printf '%s\n' "${scan[@]}" | median)" -v b="$(printf '%s\n' "${plain[@]}" | median)" \
+  -v bytes=$((16 << 20)) -v n="$reps" 'BEGIN {
+  printf "kernel panic partition, 16 MiB of random bytes without a tag, median of %d runs each\n", n
+  printf "  ulv-kpanic-scan (the daemon'"'"'s reader)  %8.1f ms  %7.1f MB/s\n", a / 1000, bytes / a
+  printf "  cat > /dev/null                   %8.1f ms  %7.1f MB/s   ratio %.2f\n", b / 1000, bytes / b, a / b
+}'
 
 # footprint ROOT_BYTES: the daemon's peak resident KiB after it has digested the images of a
 # fresh sandbox with a root image of ROOT_BYTES. No handset listens: the daemon computes the
