@@ -388,7 +388,9 @@ std::vector<std::string> CommaList(const std::vector<Token>& words, size_t first
     std::string item;
     std::istringstream stream(joined);
     while (std::getline(stream, item, ',')) items.push_back(item);
-    if (!joined.empty() && joined.back() == ',') items.emplace_back();
+    // An empty quoted word is one empty entry, refused like any bad one: the lists that use
+    // this need at least one entry, since their last one repeats.
+    if (joined.empty() || joined.back() == ',') items.emplace_back();
     return items;
 }
 
