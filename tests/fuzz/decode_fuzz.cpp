@@ -10,10 +10,11 @@
 
 namespace {
 
+// What DecodeInput ignores around an input.
 std::string_view Trimmed(std::string_view text) {
-    const size_t first = text.find_first_not_of(" \t\r");
+    const size_t first = text.find_first_not_of(" \t\r\n");
     if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 }  // namespace
