@@ -2,16 +2,18 @@
 # The daemon's main job, against the simulated handset, on accelerated time (1 real second is
 # half an hour of the phone's): one new baseband panic goes out as a crash report and is
 # confirmed, the cumulative uptime grows by 900 s a tick until the 6-hour periodic report is
-# due and sent, SIGTERM saves the run, and after a reboot nothing is reported twice.
+# due and sent, SIGTERM saves the run, and after a reboot nothing is reported twice. Then an
+# application crashes: its core file goes out as a core dump report and is deleted on delivery.
 #
 # Shows as it happens: "handset |" the telephony traffic, "aplog   |" the platform log,
-# "trace   |" the trace file. Everything it starts is stopped at the end.
+# "trace   |" the trace file. Everything it starts is stopped at the end. At the end the
+# receiving side ingests what the handset sent and prints its fleet summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
 missing=()
-for package in cmake ninja-build g++ googletest; do
+for package in cmake ninja-build g++ googletest pkg-config libsqlite3-dev libpq-dev; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
     missing+=("$package")
 done
@@ -24,13 +26,15 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-echo "== building the daemon, the simulated handset and the decoder"
+echo "== building the daemon, the simulated handset, the decoder and the fleet store"
 cmake --preset host >/dev/null
-cmake --build --preset host --target ulv ulv-handset ulv-decode >/dev/null
+cmake --build --preset host --target ulv ulv-handset ulv-decode ulv_core_file ulv-fleet >/dev/null
 bin=$top/build/host
 ulv=$bin/src/ulv
 handset=$bin/tools/handset/ulv-handset
 decode=$bin/tools/decode/ulv-decode
+core_file=$bin/tests/support/ulv-core-file
+fleet=$bin/tools/fleet/ulv-fleet
 
 root=$top/demo-run
 rm -rf "$root"
@@ -102,6 +106,15 @@ sequence 100
 confirm_delay 2
 SCENARIO
 
+# Waits up to $3 seconds for $2 lines holding $1 (a fixed string) in the file $4.
+wait_count() {
+  local deadline=$((SECONDS + $3))
+  until [ "$(grep -cF -- "$1" "$4" 2>/dev/null)" -ge "$2" ]; do
+    if [ $SECONDS -ge $deadline ]; then echo "demo: gave up waiting for '$1' x $2" >&2; exit 1; fi
+    sleep 0.2
+  done
+}
+
 follow() {  # file prefix
   touch "$1"
   tail -n +1 -F "$1" 2>/dev/null | sed -u "s/^/$2 | /" &
@@ -159,9 +172,37 @@ until [ "$(grep -c "Schedule periodic Timer" "$root/zel_user/download/appwrite/u
   sleep 0.2
 done
 kill -TERM "$(cat "$root/tmp/ulv.pid")"
-wait_for "ULV Exit" 10 "$root/sim/aplog.log"
+wait_count "ULV Exit" 2 10 "$root/sim/aplog.log"
+
+echo
+echo "== an application crashes: the media player leaves a core file (pc 0x40201a2c, inside"
+echo "   /usr/lib/libfoo.so.1 at 0x40200000), and core dumps are enabled"
+"$core_file" "$root/zellocal/ulv_app_dump/core.mediaplayer.1234" mtime=1700000000 \
+  pc=0x40201a2c lr=0x40200f10 signal=11 \
+  lib=0x40000000-0x40100000:/lib/libc.so.6 lib=0x40200000-0x40210000:/usr/lib/libfoo.so.1
+# A report delay of 15 s keeps the core dump timer well behind the confirmation (2 s).
+sed -i -e 's/^enableCoreDumps = 0$/enableCoreDumps = 1/' -e 's/^ulv_report_delay = 5$/ulv_report_delay = 15/' \
+  "$root/zel_app/setup/ulv.cfg"
+ls -l "$root/zellocal/ulv_app_dump" | sed 's/^/dumpdir | /'
+"$ulv"
+wait_for "Starting timer for remaining APCD" 30 "$root/zel_user/download/appwrite/ulvPanicInfo"
+echo
+echo "== the core dump report, decoded"
+"$decode" "$(grep "^SMS seq=" "$root/sim/sms.log" | tail -n 1 | sed 's/^SMS .* text=//')" | sed 's/^/decoded | /'
+echo "== delivered, so the core file is gone:"
+if [ -z "$(ls -A "$root/zellocal/ulv_app_dump")" ]; then echo "dumpdir | (empty)"
+else ls -A "$root/zellocal/ulv_app_dump" | sed 's/^/dumpdir | /'; fi
+kill -TERM "$(cat "$root/tmp/ulv.pid")"
+wait_count "ULV Exit" 3 10 "$root/sim/aplog.log"
 echo
 echo "== SMS received by the handset: $root/sim/sms.log"
 cat "$root/sim/sms.log"
 echo "== files: configuration $root/zel_app/setup/ulv.cfg, trace $root/zel_user/download/appwrite/ulvPanicInfo,"
 echo "   platform log $root/sim/aplog.log, handset scenario $root/scenario.txt"
+
+echo
+echo "== the receiving side: what was sent, into the fleet store $root/fleet.db"
+"$fleet" ingest --db "$root/fleet.db" "$root/sim/sms.log"
+"$fleet" summary --db "$root/fleet.db"
+"$fleet" html --db "$root/fleet.db" "$root/fleet.html"
+echo "== the fleet page: $root/fleet.html"

@@ -7,6 +7,10 @@
 #   ULV_CONFIGS="host asan" ./scripts/test.sh   a subset (host asan armel s390x ppc)
 #
 # Installs missing Debian packages when run as root; otherwise says what to install.
+#
+# The host and sanitizer configurations also test ulv-fleet, the receiving side, against SQLite
+# and against a PostgreSQL server that this script starts privately for the run (a fresh
+# cluster in a temporary directory, listening only on a Unix socket there) and stops at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +26,13 @@ for config in $configs; do
   esac
 done
 packages+=(g++-arm-linux-gnueabi binutils-arm-linux-gnueabi)  # the handset build
+fleet=0
+for config in $configs; do
+  case $config in host | asan) fleet=1 ;; esac
+done
+if [ $fleet -eq 1 ]; then  # ulv-fleet: its libraries, the database server, the browser
+  packages+=(pkg-config libsqlite3-dev sqlite3 libpq-dev postgresql chromium)
+fi
 missing=()
 for package in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -46,6 +57,20 @@ summary=()
 failed=0
 logs=build/logs
 mkdir -p "$logs"
+
+# The private PostgreSQL server of ulv-fleet's tests.
+. scripts/private-postgres.sh
+trap stop_postgres EXIT
+if [ $fleet -eq 1 ]; then
+  echo "== starting a private PostgreSQL server for ulv-fleet's tests"
+  if start_postgres "$logs/postgres.log"; then
+    export ULV_FLEET_TEST_PG=$ULV_FLEET_PG
+  else
+    cat "$logs/postgres.log" >&2
+    summary+=("PostgreSQL: DID NOT START (see $logs/postgres.log); ulv-fleet's PostgreSQL tests were skipped")
+    failed=1
+  fi
+fi
 for config in $configs; do
   echo "== $config: configure and build"
   if ! cmake --preset "$config" >"$logs/build-$config.log" 2>&1 ||
@@ -80,6 +105,8 @@ else
   summary+=("handset-armel: BUILD FAILED (see $logs/build-handset-armel.log)")
   failed=1
 fi
+
+stop_postgres
 
 echo
 echo "== summary"

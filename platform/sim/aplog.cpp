@@ -17,7 +17,13 @@
 
 namespace {
 
-constexpr size_t kLineMax = 8192;
+// Longer records are cut. A text has at most a few hundred characters (like a trace record,
+// it is cut at 1024); a text line leaves room for it with its control characters shown, a
+// binary line for the hexadecimal of 2000 bytes. The buffers are on the stack of every
+// record, so they are kept small: the daemon's private memory is every page it ever touched.
+constexpr size_t kTextMax = 1024;
+constexpr size_t kLineMax = 2 * kTextMax + 64;
+constexpr size_t kBinLineMax = 4096;
 
 void AppendLine(const char* line, size_t length) {
     char path[512];
@@ -30,7 +36,7 @@ void AppendLine(const char* line, size_t length) {
 }
 
 // Appends `text` to `line` at `used` with control characters made visible.
-size_t AppendVisible(char* line, size_t used, const char* text) {
+size_t AppendVisible(char* line, size_t used, const char* text) {  // line: kLineMax bytes
     static const char kHex[] = "0123456789abcdef";
     for (const char* c = text; *c != '\0' && used + 5 < kLineMax; ++c) {
         unsigned char ch = static_cast<unsigned char>(*c);
@@ -65,7 +71,7 @@ int _aplog_init(const char* portName, int flags) {
 }
 
 int _aplog_port_log_ascii(int port, int level, const char* format, ...) {
-    char text[4096];
+    char text[kTextMax];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
@@ -81,12 +87,12 @@ int _aplog_port_log_ascii(int port, int level, const char* format, ...) {
 int _aplog_port_log_bin(int port, int level, uint32_t recordId, const void* bytes,
                         uint32_t count) {
     static const char kHex[] = "0123456789abcdef";
-    char line[kLineMax];
+    char line[kBinLineMax];
     int n = std::snprintf(line, sizeof line, "B %d %d 0x%X %u ", port, level,
                           static_cast<unsigned>(recordId), static_cast<unsigned>(count));
     size_t used = static_cast<size_t>(n);
     const unsigned char* data = static_cast<const unsigned char*>(bytes);
-    for (uint32_t i = 0; data != nullptr && i < count && used + 3 < kLineMax; ++i) {
+    for (uint32_t i = 0; data != nullptr && i < count && used + 3 < kBinLineMax; ++i) {
         line[used++] = kHex[data[i] >> 4];
         line[used++] = kHex[data[i] & 15];
     }

@@ -11,13 +11,30 @@
 
 namespace sim {
 
+namespace {
+
+[[noreturn]] void Refuse(const char* message, size_t size) {
+    (void)!write(STDERR_FILENO, message, size);
+    _exit(2);
+}
+
+}  // namespace
+
 const char* Root() {
     const char* root = std::getenv("ULV_SIM_ROOT");
     if (root == nullptr || root[0] == '\0') {
         static const char kMessage[] =
             "ulv sim: ULV_SIM_ROOT is not set; refusing to use the host's own paths\n";
-        (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-        _exit(2);
+        Refuse(kMessage, sizeof kMessage - 1);
+    }
+    // A relative root would be resolved against the working directory, which the daemon
+    // changes to "/" when it detaches; "/" itself is the host. Either reaches the host's own
+    // /tmp and /dev.
+    if (root[0] != '/' || root[std::strspn(root, "/")] == '\0') {
+        static const char kMessage[] =
+            "ulv sim: ULV_SIM_ROOT must be an absolute path other than /; refusing to use the "
+            "host's own paths\n";
+        Refuse(kMessage, sizeof kMessage - 1);
     }
     return root;
 }
@@ -71,14 +88,28 @@ int WriteBoot(long uptimeSeconds) {
     return 0;
 }
 
+// Read with one read into a stack buffer: the daemon reads its uptime on every tick and on
+// every report, and the platform must not allocate there (no stdio stream).
 static int ReadBoot(long long* bootNs, long* bootUptime) {
     char path[512];
     if (BootPath(path, sizeof path) != 0) return -1;
-    FILE* file = std::fopen(path, "r");
-    if (file == nullptr) return -1;
-    int fields = std::fscanf(file, "%lld %ld", bootNs, bootUptime);
-    std::fclose(file);
-    return fields == 2 ? 0 : -1;
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[64];
+    ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0) return -1;
+    text[got] = '\0';
+    char* end = nullptr;
+    errno = 0;
+    long long ns = std::strtoll(text, &end, 10);
+    if (end == text || *end != ' ' || errno != 0) return -1;
+    const char* second = end + 1;
+    long uptime = std::strtol(second, &end, 10);
+    if (end == second || errno != 0) return -1;
+    *bootNs = ns;
+    *bootUptime = uptime;
+    return 0;
 }
 
 int Uptime(long* seconds) {

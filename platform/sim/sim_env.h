@@ -1,8 +1,9 @@
 // The sandbox of the sim target, shared by the daemon's sim platform and the simulated
 // handset:
-//   ULV_SIM_ROOT    the sandbox root; every fixed path of the daemon lives below it. When it is
-//                   not set, a sim process refuses to run (status 2) rather than touch the
-//                   host's own /tmp, /dev or /zellocal.
+//   ULV_SIM_ROOT    the sandbox root, an absolute path other than "/"; every fixed path of the
+//                   daemon lives below it. When it is not set, relative or "/", a sim process
+//                   refuses to run (status 2) rather than touch the host's own /tmp, /dev or
+//                   /zellocal.
 //   ULV_TIME_SCALE  how many simulated seconds pass in one real second (default 1). Timer
 //                   intervals and sleeps are divided by it, elapsed uptime is multiplied by it.
 //   <root>/sim/boot "<CLOCK_MONOTONIC ns> <uptime s>": the simulated boot. Every process of one
@@ -17,7 +18,7 @@ namespace sim {
 
 inline constexpr char kBootFileName[] = "sim/boot";
 
-const char* Root();  // exits with status 2 when ULV_SIM_ROOT is not set
+const char* Root();  // exits with status 2 when ULV_SIM_ROOT is unset, relative or "/"
 double TimeScale();
 int64_t MonotonicNs();
 // Real duration of `simSeconds` simulated seconds.

@@ -3,6 +3,7 @@
 // connection itself, so it is readable exactly when a telephony message (or the handset's
 // hang-up) waits.
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -38,23 +39,31 @@ int Connect(const uint8_t* hello, size_t helloSize) {
     return fd;
 }
 
+// The largest answer payload of any call (kCallBpVersion).
+constexpr size_t kMaxAnswer = TAPI_BP_VERSION_INFO_SIZE;
+
 // One request/response exchange. Copies up to `outSize` response payload bytes to `out`
-// only when the handset answered with result 0.
+// only when the handset answered with result 0. The request goes out as its code and the
+// caller's payload in place, the answer comes into the stack: no packet buffer stays in the
+// process, whose private memory is what it has ever touched.
 int Call(uint16_t code, const uint8_t* payload, size_t payloadSize, void* out, size_t outSize) {
     if (callFd < 0) return -1;
-    static uint8_t packet[sim::kMaxPacket];
-    if (payloadSize + 2 > sizeof packet) return -1;
-    sim::PutLe16(packet, code);
-    if (payloadSize > 0) std::memcpy(packet + 2, payload, payloadSize);
-    if (send(callFd, packet, payloadSize + 2, MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(payloadSize + 2))
+    if (payloadSize + 2 > sim::kMaxPacket) return -1;
+    uint8_t head[2];
+    sim::PutLe16(head, code);
+    iovec parts[2] = {{head, sizeof head}, {const_cast<uint8_t*>(payload), payloadSize}};
+    msghdr request{};
+    request.msg_iov = parts;
+    request.msg_iovlen = payloadSize > 0 ? 2 : 1;
+    if (sendmsg(callFd, &request, MSG_NOSIGNAL) != static_cast<ssize_t>(payloadSize + 2))
         return -1;
-    ssize_t got = recv(callFd, packet, sizeof packet, 0);
+    uint8_t answer[4 + kMaxAnswer];
+    ssize_t got = recv(callFd, answer, sizeof answer, 0);
     if (got < 4) return -1;
-    int result = static_cast<int32_t>(sim::GetLe32(packet));
+    int result = static_cast<int32_t>(sim::GetLe32(answer));
     if (result == 0 && out != nullptr) {
         size_t available = static_cast<size_t>(got) - 4;
-        std::memcpy(out, packet + 4, available < outSize ? available : outSize);
+        std::memcpy(out, answer + 4, available < outSize ? available : outSize);
     }
     return result;
 }
@@ -83,20 +92,39 @@ int TAPI_CLIENT_Init(const uint16_t* msgIds, int count) {
 }
 
 int TAPI_CLIENT_ReadAndMallocMsg(int fd, TapiMessage* message) {
-    static uint8_t packet[sim::kMaxPacket];
-    ssize_t got = recv(fd, packet, sizeof packet, 0);
-    if (got < static_cast<ssize_t>(sim::kEventHeadSize)) return -1;
-    message->msgId = sim::GetLe16(packet);
-    message->length = sim::GetLe16(packet + 2);
+    // The message's size first, without taking it, so that its data is received straight
+    // into the block the caller gets.
+    uint8_t head[sim::kEventHeadSize];
+    ssize_t got = recv(fd, head, sizeof head, MSG_PEEK | MSG_TRUNC);
+    if (got < static_cast<ssize_t>(sim::kEventHeadSize)) {
+        if (got >= 0) (void)!recv(fd, head, sizeof head, 0);  // drop a runt
+        return -1;
+    }
+    message->msgId = sim::GetLe16(head);
+    message->length = sim::GetLe16(head + 2);
     message->data = nullptr;
-    if ((packet[4] & sim::kEventDataNull) != 0) return 0;
+    if ((head[4] & sim::kEventDataNull) != 0) {
+        (void)!recv(fd, head, sizeof head, 0);
+        return 0;
+    }
     // The block holds at least the announced length, zero-filled beyond what arrived, so a
     // caller trusting the length never reads past it. It belongs to the caller (free()).
     size_t size = static_cast<size_t>(got) - sim::kEventHeadSize;
     size_t blockSize = size > message->length ? size : message->length;
-    message->data = std::calloc(blockSize > 0 ? blockSize : 1, 1);
-    if (message->data == nullptr) return -1;
-    std::memcpy(message->data, packet + sim::kEventHeadSize, size);
+    void* block = std::calloc(blockSize > 0 ? blockSize : 1, 1);
+    if (block == nullptr) {
+        (void)!recv(fd, head, sizeof head, 0);
+        return -1;
+    }
+    iovec parts[2] = {{head, sizeof head}, {block, size}};
+    msghdr received{};
+    received.msg_iov = parts;
+    received.msg_iovlen = 2;
+    if (recvmsg(fd, &received, 0) != got) {
+        std::free(block);
+        return -1;
+    }
+    message->data = block;
     return 0;
 }
 

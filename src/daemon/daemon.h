@@ -14,6 +14,12 @@ inline constexpr size_t NETWORK_ID_SIZE = 16;
 
 // Main routine; returns the exit status.
 int ULVMain();
+// Closes every descriptor above 2 the process was started with, so that nothing the launcher
+// left open (a pipe, a socket, a lock) stays held by the detached daemon.
+void ULVCloseInheritedDescriptors();
+// The same for kernels without close_range: closes what /proc/self/fd lists above 2, read with
+// getdents64 into a stack buffer (no directory stream, no heap). -1 when it cannot be listed.
+int ULVCloseListedDescriptors();
 // Detaches into the background (double fork); returns only in the daemon process.
 void ULVDaemonize();
 void ULVWritePidFile();

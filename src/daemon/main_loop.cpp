@@ -17,6 +17,7 @@
 #include "state/daemon_state.h"
 #include "state/flex_config.h"
 #include "state/init.h"
+#include "state/placed_file.h"
 #include "state/trace.h"
 
 namespace {
@@ -59,11 +60,15 @@ void ULVDaemonize() {
 }
 
 void ULVWritePidFile() {
+    // Created anew: a link or FIFO another process placed at the name is removed, never
+    // written through. Readable by all, like any pid file.
     PlatformPathBuffer buffer;
-    FILE* file = std::fopen(PlatformResolvePath(PID_FILE_PATH, buffer), "w+");
-    if (file == nullptr) return;
-    std::fprintf(file, "%d", static_cast<int>(getpid()));
-    std::fclose(file);
+    int fd = ULVCreateFresh(PlatformResolvePath(PID_FILE_PATH, buffer), 0644);
+    if (fd < 0) return;
+    char text[16];
+    int n = std::snprintf(text, sizeof text, "%d", static_cast<int>(getpid()));
+    if (n > 0) (void)ULVWriteAll(fd, text, static_cast<size_t>(n));
+    close(fd);
 }
 
 int ULVConnectTapi() {
@@ -155,6 +160,8 @@ void ULVExitPath() {
 }
 
 int ULVMain() {
+    ULVBlockSigterm();
+    ULVCloseInheritedDescriptors();
     _aplog_init(APLOG_PORT_NAME, 0);
     if (ULVGetFlexConfig() != 0) {
         ULV_TRACE("Exit ULV due to ULVGetFlexConfig() failure\n");

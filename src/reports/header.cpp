@@ -115,7 +115,7 @@ int ULVGetCallTime(uint8_t* field) {
     return 0;
 }
 
-void ULVFinishHeader(uint8_t* out) {
+void ULVFinishHeader(uint8_t* out, bool announce) {
     DaemonState& state = ulvState;
     ULVComputeReportUptime();
     ULV_TRACE("Cumulative uptime = %llx\n", static_cast<unsigned long long>(state.reportUptime));
@@ -124,8 +124,8 @@ void ULVFinishHeader(uint8_t* out) {
     std::memcpy(out, state.reportHeader, REPORT_HEADER_SIZE);
     ULVToWireOrder(out + REPORT_UPTIME_MS_OFFSET, 4);
     ULVToWireOrder(out + REPORT_FINGERPRINT_OFFSET, 2);
-    ULV_LOG("ULV Message Header Before Converted:\n\r");
+    if (announce) ULV_LOG("ULV Message Header Before Converted:\n\r");
     ULVLogBin(APLOG_LEVEL_BIN, APLOG_ID_HEADER, state.reportHeader, REPORT_HEADER_SIZE);
-    ULV_LOG("ULV Message Header After Converted:\n\r");
+    if (announce) ULV_LOG("ULV Message Header After Converted:\n\r");
     ULVLogBin(APLOG_LEVEL_BIN, APLOG_ID_HEADER, out, REPORT_HEADER_SIZE);
 }

@@ -17,7 +17,9 @@ void ULVToWireOrder(void* bytes, size_t size);
 int ULVReadVersionInfo();
 int ULVBuildSwChangeBody();
 int ULVGetCallTime(uint8_t* field);
-void ULVFinishHeader(uint8_t* out);
+// Finishes the header template into `out` in wire order and logs both forms as binary records,
+// each announced by a text record unless `announce` is false (the core dump path).
+void ULVFinishHeader(uint8_t* out, bool announce = true);
 
 // Bodies.
 void ULVBuildCrashBody(uint8_t* length, uint8_t* body);

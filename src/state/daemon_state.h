@@ -28,6 +28,10 @@ struct DaemonState {
     FlexConfig flexConfig;
     uint8_t reportDelay;
     uint8_t configWriteBusy;
+    // The record as the last save that reached the storage whole left it (file and rename),
+    // valid once a save has: a save that changes only the uptime accounting rides on it.
+    FlexConfig flexDurable;
+    uint8_t flexDurableValid;
 
     // Uptime accounting.
     uint32_t startupUptime;

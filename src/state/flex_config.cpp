@@ -7,10 +7,13 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "platform/paths.h"
+#include "reports/reports.h"
 #include "state/daemon_state.h"
 #include "state/placed_file.h"
 #include "state/trace.h"
@@ -18,8 +21,8 @@
 namespace {
 
 constexpr size_t kPathSize = APP_PATH_SIZE;
-constexpr size_t kLineSize = 256;          // a line is read as at most 255 characters
-constexpr size_t kFileImageSize = 4096;    // the 19 written lines take well under 1 KiB
+// A configuration file created where none was: readable by the platform's other software.
+constexpr mode_t kNewConfigMode = 0644;
 
 enum class Kind { U8Dec, U32Dec, U32Hex, Text };
 
@@ -64,8 +67,21 @@ const char* ScanFormat(Kind kind) {
     }
 }
 
-uint8_t* FieldAddress(const FieldSpec& field) {
-    return reinterpret_cast<uint8_t*>(&ulvState.flexConfig) + field.offset;
+uint8_t* FieldAddress(const FieldSpec& field, FlexConfig& config = ulvState.flexConfig) {
+    return reinterpret_cast<uint8_t*>(&config) + field.offset;
+}
+
+// True when the record differs from the one last saved durably in the cumulative uptime at
+// most: a save that only accounts for time passing (the periodic tick, SIGTERM).
+bool OnlyAccountingChanged() {
+    if (ulvState.flexDurableValid == 0) return false;
+    for (const FieldSpec& field : kFields) {
+        if (field.offset == offsetof(FlexConfig, ulv_cummulative_uptime)) continue;
+        if (std::memcmp(FieldAddress(field), FieldAddress(field, ulvState.flexDurable),
+                        field.size) != 0)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -86,59 +102,222 @@ PathResult ConfigPath(const char* relative, char (&out)[kPathSize]) {
 
 namespace {
 
-// Writes the record as the 19 lines of the file format.
-bool WriteConfigLines(FILE* file) {
-    std::fprintf(file, "[UlvSetup]\n");
+// ---- Numbers and texts as the file holds them -------------------------------------------
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+// The bytes a text value cannot hold as they are: those that end a word or a line, and the
+// escape character.
+bool NeedsEscape(unsigned char c) { return IsSpace(static_cast<char>(c)) || c == '\\'; }
+
+int DigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+const char* SkipSpace(const char* at, const char* end) {
+    while (at < end && IsSpace(*at)) ++at;
+    return at;
+}
+
+// The results of the scan formats these parsers stand in for: 1 parsed, 0 the value does not
+// parse, -1 nothing but white space before the end of the line.
+constexpr int kScanParsed = 1;
+constexpr int kScanBad = 0;
+constexpr int kScanEmpty = -1;
+
+// "%d" (base 10) or "%x" (base 16, optional "0x"), defined the same on every architecture:
+// white space, an optional sign, then digits up to the first byte that is not one. The value
+// must fit 32 bits, as an unsigned number or, negative, as a signed one (down to -2^31, stored
+// as its two's complement); anything larger is a bad value, like text where digits belong.
+int ParseNumber(const char* at, const char* end, unsigned base, uint32_t* value) {
+    at = SkipSpace(at, end);
+    if (at == end || *at == '\0') return kScanEmpty;
+    bool negative = false;
+    if (*at == '+' || *at == '-') negative = *at++ == '-';
+    if (base == 16 && end - at > 2 && at[0] == '0' && (at[1] == 'x' || at[1] == 'X') &&
+        DigitValue(at[2]) >= 0)
+        at += 2;
+    constexpr uint64_t kMax = 0xFFFFFFFFu;
+    uint64_t magnitude = 0;
+    bool overflow = false;
+    const char* first = at;
+    for (int digit; at < end && (digit = DigitValue(*at)) >= 0 &&
+                    static_cast<unsigned>(digit) < base;
+         ++at) {
+        magnitude = magnitude * base + static_cast<unsigned>(digit);
+        if (magnitude > kMax) {
+            overflow = true;
+            magnitude = kMax + 1;  // keeps the product in range while the digits run on
+        }
+    }
+    if (at == first || overflow) return kScanBad;
+    if (negative && magnitude > 0x80000000u) return kScanBad;
+    *value = negative ? 0u - static_cast<uint32_t>(magnitude) : static_cast<uint32_t>(magnitude);
+    return kScanParsed;
+}
+
+// "%s": white space, then one word, with "\xHH" escapes decoded, stored cut to `width` and
+// NUL-padded. A broken escape or an escaped NUL is a bad value.
+int ParseText(const char* at, const char* end, char* field, size_t width) {
+    at = SkipSpace(at, end);
+    if (at == end || *at == '\0') return kScanEmpty;
+    char text[FLEX_DESTINATION_SIZE];
+    size_t length = 0;
+    while (at < end && *at != '\0' && !IsSpace(*at)) {
+        char byte = *at++;
+        if (byte == '\\') {
+            if (end - at < 3 || at[0] != 'x' || DigitValue(at[1]) < 0 || DigitValue(at[2]) < 0)
+                return kScanBad;
+            byte = static_cast<char>(DigitValue(at[1]) * 16 + DigitValue(at[2]));
+            at += 3;
+            if (byte == '\0') return kScanBad;
+        }
+        if (length < width && length < sizeof text) text[length++] = byte;
+    }
+    std::memset(field, 0, width);
+    std::memcpy(field, text, length);
+    return kScanParsed;
+}
+
+// ---- Writing ----------------------------------------------------------------------------
+
+// The file image being formatted, in a fixed buffer that holds any record (see
+// WorstCaseImageSize); a write past its end would be dropped, never made.
+struct ImageWriter {
+    char* out;
+    size_t capacity;
+    size_t size = 0;
+
+    void Put(const char* bytes, size_t count) {
+        if (count > capacity - size) return;
+        std::memcpy(out + size, bytes, count);
+        size += count;
+    }
+    void PutString(const char* text) { Put(text, std::strlen(text)); }
+    void PutUnsigned(uint32_t value, unsigned base) {
+        char digits[10];
+        size_t count = 0;
+        do {
+            digits[count++] = "0123456789abcdef"[value % base];
+            value /= base;
+        } while (value != 0);
+        while (count > 0) Put(&digits[--count], 1);
+    }
+    void PutSigned(int32_t value) {
+        if (value < 0) Put("-", 1);
+        PutUnsigned(value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value),
+                    10);
+    }
+    // The text up to its first NUL, at most `width` bytes.
+    void PutEscaped(const char* text, size_t width) {
+        for (size_t i = 0; i < width && text[i] != '\0'; ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            if (NeedsEscape(byte)) {
+                const char escape[4] = {'\\', 'x', "0123456789abcdef"[byte >> 4],
+                                        "0123456789abcdef"[byte & 15]};
+                Put(escape, sizeof escape);
+            } else {
+                Put(&text[i], 1);
+            }
+        }
+    }
+};
+
+constexpr char kSectionLine[] = "[UlvSetup]\n";
+
+// The longest the 19 lines can be: every text byte escaped, every number at its widest.
+constexpr size_t WorstCaseImageSize() {
+    size_t size = sizeof kSectionLine - 1;
+    for (const FieldSpec& field : kFields) {
+        size_t value = field.kind == Kind::Text     ? 4 * field.size
+                       : field.kind == Kind::U8Dec  ? 3
+                       : field.kind == Kind::U32Dec ? 11
+                                                    : 8;
+        size += std::char_traits<char>::length(field.key) + 3 + value + 1;
+    }
+    return size;
+}
+static_assert(WorstCaseImageSize() <= FLEX_FILE_IMAGE_SIZE,
+              "the file image buffer holds any record");
+
+// The record as the 19 lines of the file format. Returns the image's size.
+size_t FormatConfigImage(char (&image)[FLEX_FILE_IMAGE_SIZE]) {
+    ImageWriter writer{image, sizeof image};
+    writer.PutString(kSectionLine);
     for (const FieldSpec& field : kFields) {
         const uint8_t* address = FieldAddress(field);
         uint32_t number = 0;
         if (field.size == 4) std::memcpy(&number, address, 4);
+        writer.PutString(field.key);
+        writer.PutString(" = ");
         switch (field.kind) {
-            case Kind::U8Dec:
-                std::fprintf(file, "%s = %d\n", field.key, static_cast<int>(*address));
-                break;
-            case Kind::U32Dec:
-                std::fprintf(file, "%s = %d\n", field.key, static_cast<int32_t>(number));
-                break;
-            case Kind::U32Hex:
-                std::fprintf(file, "%s = %x\n", field.key, number);
-                break;
+            case Kind::U8Dec: writer.PutUnsigned(*address, 10); break;
+            case Kind::U32Dec: writer.PutSigned(static_cast<int32_t>(number)); break;
+            case Kind::U32Hex: writer.PutUnsigned(number, 16); break;
             case Kind::Text:
-                std::fprintf(file, "%s = %.*s\n", field.key, static_cast<int>(field.size),
-                             reinterpret_cast<const char*>(address));
+                writer.PutEscaped(reinterpret_cast<const char*>(address), field.size);
                 break;
         }
+        writer.PutString("\n");
     }
-    return std::ferror(file) == 0;
+    return writer.size;
 }
 
-// Puts a copy of `source` in place of `destination` so that, whatever ends the process,
-// `destination` is either the old file or the complete new one: the copy goes to a
-// temporary file next to it, reaches the storage, and is renamed over it.
-bool ReplaceWithCopy(const char* source, const char* destination) {
-    char image[kFileImageSize];
-    FILE* in = std::fopen(source, "r");
-    if (in == nullptr) return false;
-    size_t size = std::fread(image, 1, sizeof image, in);
-    bool complete = std::feof(in) != 0 && std::ferror(in) == 0;
-    std::fclose(in);
-    if (!complete || size == 0) return false;
+// "/tmp/ulv.cfg": a copy of the configuration kept where it has always been written. Whatever
+// another process placed there is removed, never written through; the copy is never read.
+void WriteTemporaryCopy(const char* image, size_t size) {
+    PlatformPathBuffer buffer;
+    int fd = ULVCreateFresh(PlatformResolvePath(FLEX_CONFIG_TEMP_PATH, buffer), 0600);
+    bool written = fd >= 0 && ULVWriteAll(fd, image, size);
+    if (fd >= 0) written = close(fd) == 0 && written;
+    if (!written) {
+        ULV_LOG("can't open the flex file for writing\n\r");
+        ULV_TRACE("can't open the flex file for writing\n");
+    }
+}
 
+// Puts `image` in place of `destination` so that, whatever ends the process, `destination` is
+// either the old file or the complete new one: the image goes to a temporary file next to it,
+// reaches the storage, and is renamed over it. The new file keeps the old one's owner and mode,
+// so other platform software can still reach it.
+//
+// Flash wear: the rename is made durable (the directory flushed) only when `durable`. Without
+// it a power cut can bring back an older whole file, never a partial one; see
+// ULVSetFlexConfig for which saves may do without.
+bool ReplaceFromImage(const char* destination, const char* image, size_t size, bool durable) {
     char temporary[kPathSize + 8];
     int n = std::snprintf(temporary, sizeof temporary, "%s.new", destination);
     if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) return false;
 
-    // Keep the permissions the file had, so other platform software can still reach it.
-    struct stat status {};
-    mode_t mode = stat(destination, &status) == 0 ? (status.st_mode & 07777) : 0644;
-    int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    struct stat old {};
+    bool haveOld = false;
+    int oldFd = ULVOpenPlaced(destination, PlacedKind::Regular);
+    if (oldFd >= 0) {
+        haveOld = fstat(oldFd, &old) == 0;
+        close(oldFd);
+    }
+    int fd = ULVCreateFresh(temporary, 0600);
     if (fd < 0) return false;
-    bool written = ULVWriteAll(fd, image, size) && fsync(fd) == 0;
+    struct stat created {};
+    if (haveOld && fstat(fd, &created) == 0 &&
+        (created.st_uid != old.st_uid || created.st_gid != old.st_gid) &&
+        fchown(fd, old.st_uid, old.st_gid) != 0) {
+        // The bookkeeping matters more than the owner: saved all the same.
+        ULV_TRACE("can't keep the owner of the flex file - %s\n", std::strerror(errno));
+    }
+    const mode_t mode = haveOld ? (old.st_mode & 07777) : kNewConfigMode;
+    bool written = fchmod(fd, mode) == 0 && ULVWriteAll(fd, image, size) && fsync(fd) == 0;
     written = close(fd) == 0 && written;
     if (!written || std::rename(temporary, destination) != 0) {
         unlink(temporary);
         return false;
     }
+    if (!durable) return true;
     // Make the rename itself durable.
     char directory[kPathSize];
     std::snprintf(directory, sizeof directory, "%s", destination);
@@ -154,49 +333,74 @@ bool ReplaceWithCopy(const char* source, const char* destination) {
     return true;
 }
 
+// ---- Reading ----------------------------------------------------------------------------
+
+// Reads the configuration file into `image`. Returns its size, or -1 when it cannot be read:
+// missing, unreadable, or not a regular file (a link or a FIFO another process placed).
+ssize_t ReadConfigImage(const char* path, char (&image)[FLEX_FILE_IMAGE_SIZE]) {
+    int fd = ULVOpenPlaced(path, PlacedKind::Regular);
+    if (fd < 0) {
+        if (errno == ELOOP || errno == EINVAL) {
+            ULV_LOG("The flex file is not a regular file - %s\n\r", path);
+            ULV_TRACE("The flex file is not a regular file - %s\n", path);
+        }
+        return -1;
+    }
+    ssize_t size = ULVReadFull(fd, image, sizeof image);
+    char extra = 0;
+    if (size == static_cast<ssize_t>(sizeof image) && ULVReadFull(fd, &extra, 1) == 1) {
+        // Longer than the daemon ever writes it: the lines that fit whole are read, the rest
+        // is not (a line cut short could give a wrong value).
+        ULV_TRACE("The flex file is longer than %u bytes, the rest is ignored\n",
+                  static_cast<unsigned>(sizeof image));
+        while (size > 0 && image[size - 1] != '\n') --size;
+    }
+    close(fd);
+    return size;
+}
+
 }  // namespace
 
-void ULVFindFlexKey(FILE* file, const char* key, const char* format, void* destination,
-                    size_t destinationSize) {
-    std::rewind(file);
-    char line[kLineSize];
-    const char* keyAt = nullptr;
-    const char* equalsAt = nullptr;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        keyAt = std::strstr(line, key);
-        equalsAt = nullptr;
-        if (keyAt == nullptr) continue;
-        equalsAt = std::strchr(keyAt + std::strlen(key), '=');
-        if (equalsAt == nullptr) continue;
-
-        const char* value = equalsAt + 1;
-        while (*value == ' ') ++value;
-        int parsed = 0;
+void ULVFindFlexKey(const char* image, size_t size, const char* key, const char* format,
+                    void* destination, size_t destinationSize) {
+    const size_t keyLength = std::strlen(key);
+    const char* const imageEnd = image + size;
+    const char* keyAt = nullptr;  // the last line that began with the key, for the record
+    for (const char* line = image; line < imageEnd;) {
+        const char* newline = static_cast<const char*>(std::memchr(line, '\n', imageEnd - line));
+        const char* lineEnd = newline != nullptr ? newline : imageEnd;
+        const char* next = newline != nullptr ? newline + 1 : imageEnd;
+        if (static_cast<size_t>(lineEnd - line) < keyLength ||
+            std::memcmp(line, key, keyLength) != 0) {
+            line = next;
+            continue;
+        }
+        keyAt = line;
+        const char* at = line + keyLength;
+        while (at < lineEnd && IsBlank(*at)) ++at;
+        if (at == lineEnd || *at != '=') {
+            line = next;
+            continue;
+        }
+        ++at;
+        while (at < lineEnd && *at == ' ') ++at;
+        int parsed = kScanBad;
         if (std::strcmp(format, "%s") == 0) {
-            char text[kLineSize];
-            parsed = std::sscanf(value, "%255s", text);
-            if (parsed == 1) {
-                // Cut to the field's width and NUL-padded; a full-width text is unterminated.
-                auto* field = static_cast<char*>(destination);
-                std::memset(field, 0, destinationSize);
-                std::memcpy(field, text, strnlen(text, destinationSize));
-            }
+            parsed = ParseText(at, lineEnd, static_cast<char*>(destination), destinationSize);
         } else {
             // Through a 32-bit temporary, stored with the field's width (low 8 bits for u8).
             uint32_t number = 0;
-            if (destinationSize == 4) std::memcpy(&number, destination, 4);
-            else number = *static_cast<uint8_t*>(destination);
-            parsed = std::sscanf(value, format, &number);
-            if (parsed == 1) {
+            parsed = ParseNumber(at, lineEnd, std::strcmp(format, "%x") == 0 ? 16 : 10, &number);
+            if (parsed == kScanParsed) {
                 if (destinationSize == 4) std::memcpy(destination, &number, 4);
                 else *static_cast<uint8_t*>(destination) = static_cast<uint8_t>(number);
             }
         }
-        if (parsed != 1) ULV_LOG("Sscanf result is not 1 - %d\n\r", parsed);
+        if (parsed != kScanParsed) ULV_LOG("Sscanf result is not 1 - %d\n\r", parsed);
         return;
     }
     ULV_LOG("Unable to parse the flex - %p, %p\n\r", static_cast<const void*>(keyAt),
-            static_cast<const void*>(equalsAt));
+            static_cast<const void*>(nullptr));
 }
 
 int ULVGetFlexConfig() {
@@ -204,12 +408,14 @@ int ULVGetFlexConfig() {
     PathResult pathResult = ConfigPath(FLEX_CONFIG_RELATIVE_PATH, path);
     if (pathResult == PathResult::NoBase) return -1;
     if (pathResult == PathResult::Truncated) ULV_LOG("The file name is trucated - %s\n\r", path);
-    FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
+    char image[FLEX_FILE_IMAGE_SIZE];
+    const ssize_t read = ReadConfigImage(path, image);
+    if (read < 0) {
         ULV_LOG("Can't open the flex file\n\r");
         ULV_TRACE("Can't open the flex file\n");
         return -1;
     }
+    const auto size = static_cast<size_t>(read);
     FlexConfig& config = ulvState.flexConfig;
     for (const FieldSpec& field : kFields) {
         uint8_t* address = FieldAddress(field);
@@ -217,19 +423,30 @@ int ULVGetFlexConfig() {
             field.offset == offsetof(FlexConfig, ulv_report_delay)) {
             // The two timing settings are clamped on their full 32-bit value.
             uint32_t value = *address;
-            ULVFindFlexKey(file, field.key, "%d", &value, sizeof value);
+            ULVFindFlexKey(image, size, field.key, "%d", &value, sizeof value);
             if (field.offset == offsetof(FlexConfig, ulv_report_duration))
                 *address = value <= 5 ? FLEX_MIN_REPORT_DURATION : static_cast<uint8_t>(value);
             else
                 *address = value > 14 ? FLEX_MAX_REPORT_DELAY : static_cast<uint8_t>(value);
             continue;
         }
-        ULVFindFlexKey(file, field.key, ScanFormat(field.kind), address, field.size);
+        ULVFindFlexKey(image, size, field.key, ScanFormat(field.kind), address, field.size);
     }
-    std::fclose(file);
     ulvState.reportDelay = config.ulv_report_delay;
 
     if (config.ulv_availability == 1 && config.ulv_destination_address[0] != '\0') {
+        const size_t length = strnlen(config.ulv_destination_address, FLEX_DESTINATION_SIZE);
+        if (config.ulv_sms_address_type != SMS_ADDRESS_TYPE_EMAIL &&
+            length >= SUBMIT_DESTINATION_SIZE) {
+            // A phone number longer than the submission's destination field can never be sent
+            // (cut to fit it would reach somebody else): not configured, rather than a daemon
+            // that drops every report at every start.
+            ULV_LOG("Destination address too long - %.*s\n\r", static_cast<int>(length),
+                    config.ulv_destination_address);
+            ULV_TRACE("Destination address too long - %.*s\n", static_cast<int>(length),
+                      config.ulv_destination_address);
+            return -1;
+        }
         OutgoingSms& sms = ulvState.outgoingSms;
         std::memcpy(sms.destination, config.ulv_destination_address, FLEX_DESTINATION_SIZE);
         sms.destination[FLEX_DESTINATION_SIZE] = '\0';
@@ -246,8 +463,6 @@ void ULVSetFlexConfig() {
     ulvState.configWriteBusy = 1;
 
     char destination[kPathSize];
-    PlatformPathBuffer tempBuffer;
-    const char* tempPath = PlatformResolvePath(FLEX_CONFIG_TEMP_PATH, tempBuffer);
     PathResult pathResult = ConfigPath(FLEX_CONFIG_RELATIVE_PATH, destination);
     if (pathResult != PathResult::Complete) {
         // A destination cut short would put the configuration somewhere else: write nothing.
@@ -256,18 +471,24 @@ void ULVSetFlexConfig() {
         ulvState.configWriteBusy = 0;
         return;
     }
-    FILE* file = std::fopen(tempPath, "w");
-    if (file == nullptr) {
-        ULV_LOG("can't open the flex file for writing\n\r");
-        ULV_TRACE("can't open the flex file for writing\n");
-        ulvState.configWriteBusy = 0;
-        return;
-    }
-    bool written = WriteConfigLines(file);
-    written = std::fclose(file) == 0 && written;
-    if (!written || !ReplaceWithCopy(tempPath, destination)) {
+    char image[FLEX_FILE_IMAGE_SIZE];
+    const size_t size = FormatConfigImage(image);
+    // The copy in "/tmp" is only a copy: whatever happens to it, the configuration itself is
+    // written from memory, so nothing another process does there can stop or steer the save.
+    WriteTemporaryCopy(image, size);
+    // What was reported, and every mark, reaches the flash at once: file and rename. A save that
+    // only accounts for uptime (every idle tick) flushes the file's data, so the file is always
+    // whole, but leaves the rename to the next flush of the directory: one fsync a tick, not
+    // two. On a power cut the file then comes back as it was at the last durable save or a
+    // later one: what can be lost is the uptime counted since the last save that recorded
+    // something, at most one reporting period, since each periodic report saves durably.
+    const bool durable = !OnlyAccountingChanged();
+    if (!ReplaceFromImage(destination, image, size, durable)) {
         ULV_LOG("can't copy the flex file - %s\n\r", std::strerror(errno));
         ULV_TRACE("can't copy the flex file - %s\n", std::strerror(errno));
+    } else if (durable) {
+        ulvState.flexDurable = ulvState.flexConfig;
+        ulvState.flexDurableValid = 1;
     }
     ulvState.configWriteBusy = 0;
 }

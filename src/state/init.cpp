@@ -77,25 +77,37 @@ int ULVInit() {
     return 0;
 }
 
+namespace {
+
+void ChangeSigtermMask(int how) {
+    sigset_t terminate;
+    sigemptyset(&terminate);
+    sigaddset(&terminate, SIGTERM);
+    sigprocmask(how, &terminate, nullptr);
+}
+
+}  // namespace
+
+void ULVBlockSigterm() { ChangeSigtermMask(SIG_BLOCK); }
+
 void ULVInstallSigtermHandler() {
+    // The handler only takes note; the work (account, save, log, end) runs in the main flow.
+    // SIGTERM stays blocked except inside the waits, which unblock it atomically (pselect):
+    // one arriving just before a wait, or at any time since the process started, is
+    // delivered by that wait and served right after it, and it never lands in the middle of
+    // a configuration write.
+    ChangeSigtermMask(SIG_BLOCK);
     sigprocmask(SIG_BLOCK, nullptr, &ulvState.waitMask);
+    sigdelset(&ulvState.waitMask, SIGTERM);
     struct sigaction action {};
     action.sa_handler = ULVSigtermHandler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
     if (sigaction(SIGTERM, &action, nullptr) != 0) {
         ULV_LOG("SIGACTION FAILED - %s\n\r", std::strerror(errno));
+        ChangeSigtermMask(SIG_UNBLOCK);  // without a handler SIGTERM keeps its default action
         return;
     }
-    // The handler only takes note; the work (account, save, log, end) runs in the main flow.
-    // SIGTERM stays blocked except inside the waits, which unblock it atomically (pselect):
-    // one arriving just before a wait is delivered by that wait and served right after it,
-    // and it never lands in the middle of a configuration write.
-    sigset_t terminate;
-    sigemptyset(&terminate);
-    sigaddset(&terminate, SIGTERM);
-    sigprocmask(SIG_BLOCK, &terminate, nullptr);
-    sigdelset(&ulvState.waitMask, SIGTERM);
     ULV_LOG("Successfully installed SIGTERM handler\n\r");
 }
 

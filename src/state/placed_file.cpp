@@ -46,6 +46,27 @@ int ULVOpenPlacedFixed(const char* fixedPath, PlacedKind kind) {
     return ULVOpenPlaced(PlatformResolvePath(fixedPath, buffer), kind);
 }
 
+int ULVCreateFresh(const char* path, mode_t mode) {
+    constexpr int kAttempts = 3;  // only a process racing the daemon makes a second one needed
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        if (unlink(path) != 0 && errno != ENOENT) return -1;
+        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+        if (fd >= 0) {
+            // Exactly `mode`, whatever the process's file-creation mask.
+            if (fchmod(fd, mode) != 0) {
+                int error = errno;
+                close(fd);
+                errno = error;
+                return -1;
+            }
+            return fd;
+        }
+        if (errno != EEXIST) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 ssize_t ULVReadFull(int fd, void* buffer, size_t size) {
     auto* at = static_cast<char*>(buffer);
     size_t done = 0;

@@ -24,6 +24,14 @@ int ULVOpenPlacedAt(int dirFd, const char* name, PlacedKind kind);
 // The same, for one of the daemon's fixed paths, resolved for the platform first.
 int ULVOpenPlacedFixed(const char* fixedPath, PlacedKind kind);
 
+// Creates `path` anew for writing, for the few files the daemon writes at fixed places another
+// process can reach ("/tmp/ulv.pid", "/tmp/ulv.cfg", the configuration's temporary copy):
+// whatever is there (a link, a FIFO, another process's file) is removed, and the file is created
+// exclusively without following a link (O_CREAT | O_EXCL | O_NOFOLLOW) with exactly `mode`, so
+// nothing placed there is ever written through. A file placed again between the removal and the
+// creation is removed again, a few times at most. Returns the descriptor, or -1 with errno set.
+int ULVCreateFresh(const char* path, mode_t mode);
+
 // Reads until `size` bytes are in or the file ends, retrying interrupted and short reads.
 // Returns the number of bytes read (less than `size` only at end of file), or -1 on error.
 ssize_t ULVReadFull(int fd, void* buffer, size_t size);

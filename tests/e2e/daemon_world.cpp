@@ -1,6 +1,7 @@
 #include "daemon_world.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,8 +70,8 @@ void DaemonWorld::StartHandset(const std::string& scenario) {
     WaitUntil([&] { return access(Path("sim/tapi.sock").c_str(), F_OK) == 0; });
 }
 
-int DaemonWorld::StartDaemon() {
-    unlink(Path("tmp/ulv.pid").c_str());
+int DaemonWorld::StartDaemon(bool keepPidPath) {
+    if (!keepPidPath) unlink(Path("tmp/ulv.pid").c_str());
     daemonPid_ = 0;
     // The daemon detaches; the reaper it starts under sees how every process of it ends.
     reaperStatus_ = Path("reaped-" + std::to_string(++starts_) + ".txt");
@@ -101,6 +102,9 @@ pid_t DaemonWorld::WaitForDaemonPid(double seconds) {
     std::string text;
     WaitUntil(
         [&] {
+            struct stat status {};
+            if (lstat(Path("tmp/ulv.pid").c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+                return false;
             text = ReadFile(Path("tmp/ulv.pid"));
             return !text.empty();
         },

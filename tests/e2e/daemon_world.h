@@ -33,9 +33,11 @@ public:
     void StartHandset(const std::string& scenario);
 
     // Starts the daemon; returns the exit status of the launching process (the daemon itself
-    // detaches), or -1 when it did not end in time.
-    int StartDaemon();
-    // The daemon's pid from its pid file, once written (0 when it never was).
+    // detaches), or -1 when it did not end in time. The pid file of an earlier start is
+    // removed first, unless the test placed something there for the daemon to meet.
+    int StartDaemon(bool keepPidPath = false);
+    // The daemon's pid from its pid file, once written as a regular file (0 when it never was;
+    // whatever else is at the path is never opened, so a FIFO cannot block the test).
     pid_t WaitForDaemonPid(double seconds = kDefaultDeadlineSeconds);
     // Waits for the detached daemon to end; its wait status in `status`.
     bool WaitDaemonExit(int* status, double seconds = kDefaultDeadlineSeconds);

@@ -1,11 +1,16 @@
 // The daemon's life as a process: detaching, connecting, waiting, and every way out.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "daemon_world.h"
 
@@ -43,6 +48,56 @@ TEST(DaemonLifecycle, DetachesWritesItsPidAndLeavesWhenTheHandsetHangsUp) {
     std::string log = world.Aplog();
     EXPECT_EQ(log.substr(0, log.find('\n')), "I ULVPort 0");
     EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), "X 0\n");
+}
+
+// What the descriptors of process `pid` refer to ("/path", "socket:[..]", "anon_inode:..").
+std::vector<std::string> OpenDescriptorTargets(pid_t pid) {
+    std::vector<std::string> targets;
+    const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) return targets;
+    while (dirent* entry = readdir(listing)) {
+        if (entry->d_name[0] == '.') continue;
+        char target[PATH_MAX] = {};
+        ssize_t length = readlink((directory + "/" + entry->d_name).c_str(), target,
+                                  sizeof target - 1);
+        targets.push_back(std::string(entry->d_name) + " -> " +
+                          (length > 0 ? std::string(target, static_cast<size_t>(length)) : "?"));
+    }
+    closedir(listing);
+    return targets;
+}
+
+TEST(DaemonLifecycle, DetachedDaemonHoldsNoDescriptorItsLauncherLeftOpen) {
+    DaemonWorld world;
+    world.WriteConfig();
+    world.StartHandset("service 0\n");
+    // Descriptors without close-on-exec reach the daemon through the reaper and the launcher:
+    // a low one and one far above anything the daemon opens itself.
+    const std::string marker = world.Path("inherited-marker");
+    ASSERT_TRUE(ulvtest::WriteFile(marker, "x"));
+    const int low = open(marker.c_str(), O_RDONLY);
+    ASSERT_GE(low, 3);
+    const int high = fcntl(low, F_DUPFD, 200);
+    ASSERT_GE(high, 200);
+    const int status = world.StartDaemon();
+    close(low);
+    close(high);
+    ASSERT_EQ(status, 0);
+    const pid_t pid = world.WaitForDaemonPid();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
+
+    std::vector<std::string> targets = OpenDescriptorTargets(pid);
+    ASSERT_FALSE(targets.empty());
+    for (const std::string& target : targets)
+        EXPECT_EQ(target.find("inherited-marker"), std::string::npos) << target;
+    // 0 to 2 are /dev/null, and the daemon still holds what it opened itself.
+    for (const char* standard : {"0 -> /dev/null", "1 -> /dev/null", "2 -> /dev/null"})
+        EXPECT_NE(std::find(targets.begin(), targets.end(), standard), targets.end()) << standard;
+    world.KillDaemon(SIGTERM);
+    int exitStatus = 0;
+    EXPECT_TRUE(world.WaitDaemonExit(&exitStatus));
 }
 
 TEST(DaemonLifecycle, GivesUpAfterTenRetriesWithoutAHandset) {

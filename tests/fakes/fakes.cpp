@@ -50,7 +50,11 @@ void CopyText(const std::string& text, void* out, size_t size) {
 }
 
 void Mirror(const char* text) {
-    if (aplog.mirrorFd >= 0) (void)!write(aplog.mirrorFd, text, std::strlen(text));
+    if (aplog.mirrorPath.empty()) return;
+    int fd = open(aplog.mirrorPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return;
+    (void)!write(fd, text, std::strlen(text));
+    close(fd);
 }
 
 }  // namespace
@@ -235,6 +239,7 @@ int TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence) {
 }
 
 int TAPI_ULV_GetCallTime(uint32_t* callTime) {
+    if (tapi.callTimeResult != 0) return tapi.callTimeResult;
     *callTime = tapi.callTime;
     return 0;
 }
@@ -261,6 +266,7 @@ int RtcSwRequest(int, unsigned long request, RtcSwTimer* record) {
 int RtcSwClose(int) { return 0; }
 
 int PlatformUptime(long* seconds) {
+    if (fake::clock.onUptime != nullptr) fake::clock.onUptime();
     *seconds = fake::clock.uptime;
     return 0;
 }

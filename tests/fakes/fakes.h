@@ -23,9 +23,11 @@ struct AplogRecord {
 
 struct Aplog {
     std::vector<AplogRecord> records;
-    // When >= 0, every text record is also written here as it is made, and `_aplog_exit` as
-    // "<_aplog_exit>": how a death test's parent sees what the child logged before it ended.
-    int mirrorFd = -1;
+    // When set, every text record is also appended to this file as it is made, and
+    // `_aplog_exit` as "<_aplog_exit>": how a death test's or a detached daemon's parent sees
+    // what the child logged before it ended. A path, not a descriptor: the daemon closes every
+    // descriptor it inherits.
+    std::string mirrorPath;
     std::vector<std::string> Texts() const;  // text records, in order
     bool Has(const std::string& text) const;
     std::vector<AplogRecord> Binary(uint32_t id) const;  // binary records with this id
@@ -60,6 +62,7 @@ struct Tapi {
     uint32_t nextSequence = 1;
     std::vector<std::vector<uint8_t>> submissions;  // every submission record, whole
     uint32_t callTime = 0;
+    int callTimeResult = 0;  // nonzero: the call fails
     std::array<uint8_t, TAPI_GENERIC_DATA_SIZE> generic{};
 
     // Telephony messages: the descriptor returned by a successful init is readable exactly
@@ -89,6 +92,8 @@ struct Rtc {
 
 struct Clock {
     long uptime = 1000;
+    // Called at every uptime reading, before it is answered: lets a test act at that moment.
+    void (*onUptime)() = nullptr;
 };
 
 extern Aplog aplog;

@@ -40,8 +40,8 @@ TEST(HandsetScenario, RejectsABadLineNamingItsNumber) {
         {"fail Nothing\n", "scenario:1: fail: unknown call 'Nothing'"},
         {"submit accept,maybe\n",
          "scenario:1: submit: each entry is accept or refuse, not 'maybe'"},
-        {"confirm \"\"\n", "scenario:1: confirm: each entry is a result number or none, not ''"},
-        {"submit \"\"\n", "scenario:1: submit: each entry is accept or refuse, not ''"},
+        {"submit \"\"\n", "scenario:1: submit: the list is empty"},
+        {"confirm \"\"\n", "scenario:1: confirm: the list is empty"},
         {"at 1 ring\n", "scenario:1: at: unknown event 'ring'"},
         {"at 1 msg 0x0701 hex 0\n", "scenario:1: at T msg hex: bytes as pairs of hex digits"},
     };

@@ -388,16 +388,17 @@ std::vector<std::string> CommaList(const std::vector<Token>& words, size_t first
     std::string item;
     std::istringstream stream(joined);
     while (std::getline(stream, item, ',')) items.push_back(item);
-    // An empty quoted word is one empty entry, refused like any bad one: the lists that use
-    // this need at least one entry, since their last one repeats.
-    if (joined.empty() || joined.back() == ',') items.emplace_back();
+    if (!joined.empty() && joined.back() == ',') items.emplace_back();
     return items;
 }
 
 bool LineParser::Submit() {
     if (!Count(2, SIZE_MAX, "submit accept|refuse[,accept|refuse...]")) return false;
     std::vector<SubmitAnswer> answers;
-    for (const std::string& item : CommaList(*words_, 1)) {
+    const std::vector<std::string> items = CommaList(*words_, 1);
+    // Submissions index the list (the last entry repeats): it needs one entry at least.
+    if (items.empty()) return Fail("submit: the list is empty");
+    for (const std::string& item : items) {
         if (item == "accept") {
             answers.push_back(SubmitAnswer::kAccept);
         } else if (item == "refuse") {
@@ -425,7 +426,9 @@ bool LineParser::Sequence() {
 bool LineParser::Confirm() {
     if (!Count(2, SIZE_MAX, "confirm RESULT|none[,RESULT|none...]")) return false;
     std::vector<std::optional<uint32_t>> results;
-    for (const std::string& item : CommaList(*words_, 1)) {
+    const std::vector<std::string> items = CommaList(*words_, 1);
+    if (items.empty()) return Fail("confirm: the list is empty");
+    for (const std::string& item : items) {
         uint32_t result = 0;
         if (item == "none") {
             results.emplace_back();

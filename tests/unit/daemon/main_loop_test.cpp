@@ -1,5 +1,14 @@
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <utility>
+
 #include "daemon/daemon.h"
 #include "daemon_fixture.h"
+#include "process.h"
 #include "scheduling/scheduling.h"
 #include "state/daemon_state.h"
 
@@ -68,6 +77,35 @@ TEST_F(MainLoopTest, GatewayGiveUpLeavesTheLoopForTheExitPathWithoutAcknowledgin
     EXPECT_EQ(fake::rtc.requests.back().request, RTC_SW_RELEASE);
     EXPECT_EQ(fake::tapi.finiCalls, 1);
     EXPECT_EQ(fake::aplog.records.back().kind, 'X');
+}
+
+void RaiseSigtermOnce() {
+    static bool raised = false;
+    if (!std::exchange(raised, true)) raise(SIGTERM);
+}
+
+// A SIGTERM that reaches the daemon while it initialises (when it samples the uptime, before
+// its handler exists) is served at the first wait: the run is accounted and saved and the
+// daemon ends through "ULV Exit" and _exit(0), instead of being killed unsaved.
+TEST_F(MainLoopTest, SigtermDuringStartUpIsServedAtTheFirstWait) {
+    WriteConfig({{"ulv_cummulative_uptime", "64"}});  // 100 s
+    fake::clock.onUptime = RaiseSigtermOnce;
+    // The daemon detaches from this test: what it logs reaches the test through this file.
+    fake::aplog.mirrorPath = root_ + "/aplog";
+    const pid_t launcher = fork();
+    if (launcher == 0) _exit(ULVMain());
+    fake::aplog.mirrorPath.clear();
+    int status = -1;
+    EXPECT_EQ(waitpid(launcher, &status, 0) == launcher ? status : -1, 0);
+    const bool served =
+        ulvtest::WaitUntil([&] { return ReadFile("aplog").ends_with("ULV Exit\n\r"); });
+    const pid_t daemon = static_cast<pid_t>(std::atol(ReadFile("tmp/ulv.pid").c_str()));
+    if (!served && daemon > 0) kill(daemon, SIGKILL);  // never left running
+    ASSERT_TRUE(served) << ReadFile("aplog");
+    // The start-up decision added the boot-to-start 1000 s, the served SIGTERM nothing more.
+    EXPECT_EQ(TraceCount("cumulative uptime from signal handler=1100\n"), 1);
+    EXPECT_EQ(ConfigFile(), ConfigText({{"ulv_cummulative_uptime", "44c"},
+                                        {"ulv_last_powerup_timestamp", "3e8"}}));
 }
 
 }  // namespace

@@ -112,7 +112,7 @@ TEST_F(ReportsTest, ConfirmationStartsTheNextTimerAndReleasesAFinishedList) {
                           {8, 12, 1, true, true, ULV_TIMER_APCD_ID, 0},  // deletes the file only
                           {8, 12, 0, true, true, ULV_TIMER_PANIC_ID, PENDING_CRASH},
                           {8, 12, 0, false, true, ULV_TIMER_APCD_ID, 0}};
-    std::strcpy(ulvState.apcdReportedPath, (root_ + "/zellocal/ulv_app_dump/core.7").c_str());
+    std::strcpy(ulvState.apcdReportedPath, "/zellocal/ulv_app_dump/core.7");  // as the daemon keeps it
     for (const Case& c : cases) {
         WriteFile("zellocal/ulv_app_dump/core.7", "core");
         std::remove((root_ + "/zel_app/setup/ulv.cfg").c_str());

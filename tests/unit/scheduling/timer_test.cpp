@@ -89,3 +89,43 @@ TEST_F(TimerTest, UnexpectedIdentifiersAreLoggedAndChangeNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The core dump branches, with one core file in the dump directory: which expiry collects,
+// whether the pass count is reset, and whether the periodic timer follows.
+TEST_F(TimerTest, CoreDumpCollectionRunsFromThePeriodicAndTheCoreDumpTimer) {
+    struct Case {
+        uint8_t id;
+        const char* enabled;
+        uint8_t pendingBefore;
+        size_t sent;
+        const char* requests;
+    };
+    const Case cases[] = {
+        {ULV_TIMER_PERIODIC_ID, "1", 0, 1, ""},  // passes reset from 9; the 900 s timer runs on
+        {ULV_TIMER_PERIODIC_ID, "0", 0, 0, ""},
+        {ULV_TIMER_APCD_ID, "1", 1, 0, "start 0,15,0,0; delete 0,0,5,0"},  // 9 passes: none left
+        {ULV_TIMER_APCD_ID, "0", 0, 0, "start 0,15,0,0; delete 0,0,5,0"},
+        {ULV_TIMER_APCD_ID, "0", 1, 0, ""},  // still waiting for a confirmation: left armed
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.id) + " enabled " + c.enabled);
+        Prepare({{"enableCoreDumps", c.enabled}, {"ulv_cummulative_uptime", "0"}}, c.id,
+                c.id == ULV_TIMER_APCD_ID ? 5 : 900);
+        WriteFile("zellocal/ulv_app_dump/core.app.1", "");
+        ulvState.apcdAttempts = 9;
+        ulvState.apcdPending = c.pendingBefore;
+        ULVTimerHandler();
+        EXPECT_EQ(fake::tapi.submissions.size(), c.sent);
+        EXPECT_EQ(ulvState.apcdAttempts, c.sent == 1 ? 1 : c.enabled[0] == '1' ? 10 : 9);
+        EXPECT_EQ(TimerRequests(), c.requests);
+    }
+    // A core dump timer expiry whose collection submits: the periodic timer does not follow.
+    Prepare({{"enableCoreDumps", "1"}}, ULV_TIMER_APCD_ID, 5);
+    ULVTimerHandler();
+    EXPECT_EQ(std::tuple(fake::tapi.submissions.size(), ulvState.apcdPending, TimerRequests()),
+              std::tuple(1u, 1, std::string()));
+}
+
+}  // namespace

@@ -4,8 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "daemon_fixture.h"
@@ -71,17 +74,84 @@ TEST_F(FlexConfigTest, WritesExactlyTheNineteenLinesAndReadsThemBackInAnyOrder) 
     }
 }
 
-TEST_F(FlexConfigTest, NumDumpTimestampLineAboveNumDumpIsFoundForBothKeys) {
-    // The counter scans the timestamp's hex digits as decimal, or keeps its value.
-    const std::tuple<std::string, uint32_t, uint32_t> cases[] = {{"1a2b", 1, 0x1A2B},
-                                                                 {"ff", 77, 0xFF}};
-    for (const auto& [hex, numDump, timestamp] : cases) {
-        WriteFile("zel_app/setup/ulv.cfg",
-                  "ulv_last_ap_num_dump_timestamp = " + hex + "\n" + ConfigText());
-        ulvState.flexConfig.ulv_last_ap_num_dump = 77;
+// The line that sets ulv_report_delay when placed above the file's own "= 5" line, if any.
+TEST_F(FlexConfigTest, KeyMatchesOnlyALineBeginningWithTheWholeKeyAndEquals) {
+    const std::pair<std::string, int> cases[] = {
+        {"ulv_report_delay = 9", 9}, {"ulv_report_delay=9", 9}, {"ulv_report_delay \t =  9", 9},
+        {"ulv_lst_bldinfo_baselabel = ulv_report_delay=9", 5},  // a label cannot inject a key
+        {"ulv_report_delay_extra = 9", 5}, {" ulv_report_delay = 9", 5},
+        {"xulv_report_delay = 9", 5}, {"ulv_report_delay 9 = 3", 5}, {"ulv_report_delay", 5},
+    };
+    for (const auto& [line, delay] : cases) {
+        WriteFile("zel_app/setup/ulv.cfg", line + "\n" + ConfigText());
+        ASSERT_EQ(ReadCleared(), 0) << line;
+        EXPECT_EQ(ulvState.flexConfig.ulv_report_delay, delay) << line;
+    }
+}
+
+TEST_F(FlexConfigTest, EveryByteReadsBackExactly) {
+    // Bytes 1 to 255 in order, 20 a save, each label filling its field.
+    for (int first = 1; first <= 255; first += 20) {
+        ulvState.flexConfig = Record();
+        char* label = ulvState.flexConfig.ulv_lst_bldinfo_baselabel;
+        std::memset(label, 0, 20);
+        for (int b = first; b < first + 20 && b <= 255; ++b) label[b - first] = static_cast<char>(b);
+        const std::string saved(label, strnlen(label, 20));
+        ULVSetFlexConfig();
+        ASSERT_EQ(ReadCleared(), 0);
+        EXPECT_EQ(std::string(label, strnlen(label, 20)), saved) << first;
+    }
+}
+
+// Each value read into a record whose fields hold 77 (texts "KEEP"), then saved: the value as
+// the daemon writes it (texts escaped only where needed), and the parse result logged for a
+// bad one (1: none).
+TEST_F(FlexConfigTest, NumbersParseTheSameOnEveryArchitectureAndBadValuesKeepTheField) {
+    const char *dec = "ulv_last_ap_quela_num_panics", *hex = "ulv_last_ap_kernel_timestamp",
+               *text = "ulv_last_flex_version";
+    const std::tuple<const char*, const char*, const char*, int> cases[] = {
+        {dec, "2147483648", "-2147483648", 1}, {dec, "4294967295", "-1", 1},
+        {dec, "-2147483648", "-2147483648", 1}, {dec, "\t+12#3", "12", 1},
+        {dec, "4294967296", "77", 0}, {dec, "-2147483649", "77", 0},
+        {dec, "99999999999999999999", "77", 0}, {dec, "", "77", -1},
+        {hex, "ffffffff", "ffffffff", 1}, {hex, "0xDEADbeef", "deadbeef", 1},
+        {hex, "0X1f", "1f", 1}, {hex, "0x1", "1", 1}, {hex, "0123", "123", 1},
+        {hex, "100000000", "4d", 0}, {"ulv_last_ap_num_dump", "ff", "77", 0},
+        {text, "R1\\x202.0", "R1\\x202.0", 1}, {text, "a\\x5C\\x5c", "a\\x5c\\x5c", 1},
+        {text, "\\x09\\x0a\\x0d\\x0b\\x0c", "\\x09\\x0a\\x0d\\x0b\\x0c", 1},
+        {text, "k=9\x01\x7f\xff", "k=9\x01\x7f\xff", 1},  // nothing to escape
+        {text, "a\\x2", "KEEP", 0},
+        {text, "\\xz1", "KEEP", 0}, {text, "\\q", "KEEP", 0}, {text, "a\\x00b", "KEEP", 0},
+    };
+    for (const auto& [key, value, saved, scan] : cases) {
+        SCOPED_TRACE(std::string(key) + " = " + value);
+        WriteConfig({{key, value}});
+        fake::Reset();
+        ulvState = DaemonState{};
+        FlexConfig& config = ulvState.flexConfig;
+        config.ulv_last_ap_quela_num_panics = config.ulv_last_ap_num_dump = 77;
+        config.ulv_last_ap_kernel_timestamp = 77;
+        std::strcpy(config.ulv_last_flex_version, "KEEP");
         ASSERT_EQ(ULVGetFlexConfig(), 0);
-        EXPECT_EQ(ulvState.flexConfig.ulv_last_ap_num_dump, numDump) << hex;
-        EXPECT_EQ(ulvState.flexConfig.ulv_last_ap_num_dump_timestamp, timestamp) << hex;
+        EXPECT_EQ(fake::aplog.Has("Sscanf result is not 1 - " + std::to_string(scan) + "\n\r"),
+                  scan != 1);
+        ULVSetFlexConfig();
+        EXPECT_NE(ConfigFile().find("\n" + std::string(key) + " = " + saved + "\n"),
+                  std::string::npos);
+    }
+}
+
+TEST_F(FlexConfigTest, PhoneNumberThatCanNeverBeSentIsNotConfigured) {
+    const std::tuple<const char*, size_t, int> cases[] = {
+        {"0", 43, 0}, {"0", 44, -1}, {"0", 51, -1}, {"2", 44, -1}, {"1", 51, 0}};  // 1: e-mail
+    for (const auto& [type, length, result] : cases) {
+        const std::string destination(length, '7');
+        WriteConfig({{"ulv_sms_address_type", type}, {"ulv_destination_address", destination}});
+        fake::Reset();
+        EXPECT_EQ(ReadCleared(), result) << type << " " << length;
+        EXPECT_EQ(ulvState.outgoingSms.destination, result == 0 ? destination : "") << length;
+        EXPECT_EQ(fake::aplog.Has("Destination address too long - " + destination + "\n\r"),
+                  result != 0);
     }
 }
 
@@ -106,6 +176,55 @@ TEST_F(FlexConfigTest, DestinationIsCutAtABlankAndWhenEmptyIsNotConfigured) {
         EXPECT_STREQ(ulvState.flexConfig.ulv_destination_address, kept);
         EXPECT_STREQ(ulvState.outgoingSms.destination, kept);
     }
+}
+
+TEST_F(FlexConfigTest, ConfigurationThatIsNotARegularFileIsRefusedLikeAnUnreadableOne) {
+    const std::string path = root_ + "/zel_app/setup/ulv.cfg";
+    WriteFile("elsewhere.cfg", ConfigText());
+    for (int kind = 0; kind < 3; ++kind) {  // a link, a FIFO without a writer, a directory
+        std::filesystem::remove(path);
+        ASSERT_EQ(kind == 0   ? symlink((root_ + "/elsewhere.cfg").c_str(), path.c_str())
+                  : kind == 1 ? mkfifo(path.c_str(), 0600)
+                              : mkdir(path.c_str(), 0700),
+                  0);
+        fake::Reset();
+        EXPECT_EQ(ReadCleared(), -1);
+        EXPECT_EQ(fake::aplog.Texts(),
+                  (std::vector<std::string>{
+                      "The flex file is not a regular file - " + path + "\n\r",
+                      "Can't open the flex file\n\r"}));
+    }
+}
+
+// The copy in /tmp is never read back: one that cannot be replaced stops nothing.
+TEST_F(FlexConfigTest, SaveKeepsOwnerAndModeAndGoesOnWithoutTheTemporaryCopy) {
+    WriteConfig();
+    WriteFile("tmp/ulv.cfg/inside", "");  // a directory that cannot be removed
+    const std::string path = root_ + "/zel_app/setup/ulv.cfg";
+    const bool root = geteuid() == 0;  // only root can give a file away
+    const uid_t owner = root ? 4321 : geteuid();
+    const gid_t group = root ? 4322 : getegid();
+    ASSERT_EQ(chmod(path.c_str(), 0640) | chown(path.c_str(), owner, group), 0);
+    ulvState.flexConfig = Record();
+    ULVSetFlexConfig();
+    EXPECT_EQ(ConfigFile(), kWritten);
+    EXPECT_TRUE(fake::aplog.Has("can't open the flex file for writing\n\r"));
+    struct stat status {};
+    ASSERT_EQ(stat(path.c_str(), &status), 0);
+    EXPECT_EQ(std::tuple(status.st_mode & 07777, status.st_uid, status.st_gid),
+              std::tuple(0640u, owner, group));
+}
+
+TEST_F(FlexConfigTest, LinesPastTheReadBufferAreNotReadAndACutLineIsDropped) {
+    // "ulv_report_delay = 1" fits the buffer, the line's final "4" does not.
+    std::string text = ConfigText();
+    text.erase(text.find("ulv_report_delay = 5\n"), 21);
+    text += std::string(FLEX_FILE_IMAGE_SIZE - 20 - text.size() - 1, '#') + "\n";
+    text += "ulv_report_delay = 14\n";
+    WriteFile("zel_app/setup/ulv.cfg", text);
+    ASSERT_EQ(ReadCleared(), 0);
+    EXPECT_EQ(ulvState.flexConfig.ulv_report_delay, 0);
+    EXPECT_TRUE(fake::aplog.Has("Unable to parse the flex - (nil), (nil)\n\r"));
 }
 
 TEST_F(FlexConfigTest, WriteDuringAWriteWritesNothing) {

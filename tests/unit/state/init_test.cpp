@@ -56,10 +56,9 @@ TEST_F(InitTest, ServedSigtermAddsTheElapsedUptimeSavesLogsAndExitsWithZero) {
     ulvState.lastUptimeSample = 5000;
     fake::clock.uptime = 5100;
     ULVSigtermHandler(SIGTERM);
-    fake::aplog.mirrorFd = open((root_ + "/aplog").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(fake::aplog.mirrorFd, 0);
+    fake::aplog.mirrorPath = root_ + "/aplog";
     EXPECT_EXIT(ULVServeSigterm(), ::testing::ExitedWithCode(0), "");
-    close(std::exchange(fake::aplog.mirrorFd, -1));
+    fake::aplog.mirrorPath.clear();
     EXPECT_EQ(ReadFile("aplog"), "ULV Exit\n\r");
     EXPECT_EQ(ConfigFile(), ConfigText({{"ulv_cummulative_uptime", "1064"}}));  // 4196 s
 }

@@ -1,0 +1,235 @@
+// From the timer's expiry to the SMS submission, for every kind of report, and over every idle
+// tick, the daemon allocates nothing on the heap: a phone that runs for months must not
+// fragment or exhaust its heap in the one process that reports trouble. Measured on the sim
+// platform, whose own work on those paths (uptime, platform log, telephony calls) counts too.
+// The same process counts the fsync calls of the configuration save: each wears the flash.
+#include <gtest/gtest.h>
+#include <sys/select.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "daemon/daemon.h"
+#include "core_file.h"
+#include "daemon_world.h"
+#include "heap_counter.h"
+#include "inventory/inventory.h"
+#include "panics/panics.h"
+#include "platform/paths.h"
+#include "platform/rtc_sw.h"
+#include "platform/tapi.h"
+#include "reports/reports.h"
+#include "scheduling/scheduling.h"
+#include "state/daemon_state.h"
+#include "state/flex_config.h"
+#include "state/trace.h"
+
+namespace {
+
+// The count read at the last submission, and the fsync calls made.
+unsigned long atSubmission = 0;
+int submissions = 0;
+int fsyncs = 0;
+
+unsigned long Counted() { return ulvtest::HeapAllocations(); }
+
+}  // namespace
+
+extern "C" {
+int __real_TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence);
+int __wrap_TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence) {
+    atSubmission = Counted();
+    ++submissions;
+    return __real_TAPI_SMS_SendSmUnblockMode(submitRecord, sequence);
+}
+
+int __real_fsync(int fd);
+int __wrap_fsync(int fd) {
+    ++fsyncs;
+    return __real_fsync(fd);
+}
+}  // extern "C"
+
+namespace {
+
+using ulvtest::DaemonWorld;
+
+struct WakeUp {
+    unsigned long toSubmission = 0;  // from the expiry to the submission
+    unsigned long whole = 0;         // the whole wake-up, acknowledgement included
+    int submitted = 0;
+};
+
+class HeapOnTheReportPath : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        world_.StartHandset(
+            "ap_version AP_R2\nbp_version BP.12.34\nflex_version FLEX_8\nserial SN01234567\n"
+            "call_time 0x00012345\nsequence 70\n"
+            "generic_data 0102030405060708090a0b0c0d0e0f101112131415161718\n");
+        world_.WriteConfig({{"ulv_lst_bldinfo_baselabel", "AP_R1"},
+                            {"ulv_last_flex_version", "FLEX_7"},
+                            {"enableCoreDumps", "1"}});
+        ulvState = DaemonState{};
+        gatewayState = GATEWAY_STATE_CONFIRMED;
+        timerFirstTime = 1;
+        ASSERT_EQ(ULVGetFlexConfig(), 0);
+        ULVDetectByteOrder();
+        ulvState.tapiFd = ULVConnectTapi();
+        ASSERT_GT(ulvState.tapiFd, 0);
+        PlatformPathBuffer buffer;
+        ulvState.timerFd = RtcSwOpen(PlatformResolvePath(TIMER_DEVICE_PATH, buffer));
+        ASSERT_GE(ulvState.timerFd, 0);
+        ASSERT_EQ(ULVCheckGateway(), GATEWAY_AVAILABLE);
+        ULVReadVersionInfo();
+        ulvState.inService = ulvState.validPlmn = ulvState.sqState = 1;
+        ulvState.reportDelay = 5;
+        // The daemon writes trace records at its start, long before a timer runs; the C
+        // library loads the time zone for the first one, once per process.
+        ULVTrace("./ULV_main.cpp", __LINE__, "start-up\n");
+    }
+
+    void TearDown() override {
+        ULVDeleteBpPanics();
+        TAPI_CLIENT_Fini();
+        if (ulvState.timerFd >= 0) RtcSwClose(ulvState.timerFd);
+    }
+
+    // One expiry of timer `id`, served as the event loop serves it.
+    WakeUp ExpireTimer(uint8_t id) {
+        ULVStartTimer(id, 3600);
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(ulvState.timerFd, &ready);
+        const int submittedBefore = submissions;
+        const unsigned long start = Counted();
+        EXPECT_EQ(ULVServeWakeup(ready, /*startupInService=*/1), 0);
+        WakeUp wakeUp;
+        wakeUp.whole = Counted() - start;
+        wakeUp.submitted = submissions - submittedBefore;
+        wakeUp.toSubmission = wakeUp.submitted > 0 ? atSubmission - start : wakeUp.whole;
+        return wakeUp;
+    }
+
+    DaemonWorld world_{/*timeScale=*/50};
+};
+
+void LoadOneBpPanic() {
+    // As the log reader leaves a new panic in memory at the start-up decision.
+    ulvState.bpPanicList = static_cast<PanicRecord*>(std::calloc(1, sizeof(PanicRecord)));
+    ASSERT_NE(ulvState.bpPanicList, nullptr);
+    ulvState.bpPanicList[0].timestamp = 0x65A1B2C3;
+    ulvState.bpPanicList[0].id = 0x00000B0E;
+    ulvState.bpNewCount = 1;
+}
+
+struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    uint8_t timer;
+    int submissions;  // how many SMS the wake-up submits
+};
+
+TEST_F(HeapOnTheReportPath, NoAllocationFromExpiryToSubmissionNorInAnIdleTick) {
+    const Case cases[] = {
+        {"crash report",
+         [] {
+             LoadOneBpPanic();
+             ulvState.pendingReports = PENDING_CRASH;
+         },
+         ULV_TIMER_DELAY_ID, 1},
+        {"crash report on the panic timer",
+         [] {
+             LoadOneBpPanic();
+             ulvState.pendingReports = PENDING_CRASH;
+         },
+         ULV_TIMER_PANIC_ID, 1},
+        {"software change report", [] { ulvState.pendingReports = PENDING_SW_CHANGE; },
+         ULV_TIMER_DELAY_ID, 1},
+        {"periodic report", [] { ulvState.pendingReports = PENDING_PERIODIC; }, ULV_TIMER_DELAY_ID,
+         1},
+        {"idle tick",
+         [] {
+             ulvState.flexConfig.ulv_report_duration = 24;
+             ulvState.flexConfig.ulv_last_preiodic_report_timestamp =
+                 ulvState.flexConfig.ulv_cummulative_uptime;
+         },
+         ULV_TIMER_PERIODIC_ID, 0},
+        {"tick at which the periodic report falls due",
+         [] {
+             ulvState.flexConfig.ulv_report_duration = 1;
+             ulvState.flexConfig.ulv_last_preiodic_report_timestamp =
+                 ulvState.flexConfig.ulv_cummulative_uptime - 3000;
+         },
+         ULV_TIMER_PERIODIC_ID, 0},
+        {"core dump collection, empty directory", [] { ulvState.pendingReports = 0; },
+         ULV_TIMER_APCD_ID, 0},
+        {"core dump report",
+         [this] {
+             ulvState.pendingReports = 0;
+             ulvtest::CoreFileSpec spec;
+             spec.pc = 0x40001234;
+             spec.libraries = {{0x40000000, 0x40100000, "/usr/lib/libfoo.so.1", std::nullopt}};
+             ASSERT_TRUE(ulvtest::WriteFile(world_.Path("zellocal/ulv_app_dump/core.player.42"),
+                                         ulvtest::CoreFile(spec)));
+         },
+         ULV_TIMER_APCD_ID, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ULVDeleteBpPanics();
+        c.prepare();
+        ulvState.timerExpired = 0;
+        const WakeUp wakeUp = ExpireTimer(c.timer);
+        EXPECT_EQ(wakeUp.submitted, c.submissions);
+        EXPECT_EQ(wakeUp.toSubmission, 0u);
+        EXPECT_EQ(wakeUp.whole, 0u);
+    }
+    EXPECT_TRUE(world_.WaitForSmsCount(5));  // the submissions did reach the handset
+}
+
+TEST_F(HeapOnTheReportPath, AnIdleTickFlushesOnceAndASaveThatRecordsFlushesTheRenameToo) {
+    const auto fsyncsOf = [](const std::function<void()>& change) {
+        const int before = fsyncs;
+        change();
+        ULVSetFlexConfig();
+        return fsyncs - before;
+    };
+    FlexConfig& config = ulvState.flexConfig;
+    EXPECT_EQ(fsyncsOf([] {}), 2);  // the first save of a run: nothing durable to ride on
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_cummulative_uptime += 900; }), 1);
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_cummulative_uptime += 900; }), 1);
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_last_panic_timestamp = 0x65A1B2C3; }), 2);
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_last_num_panics = 3; }), 2);
+    EXPECT_EQ(fsyncsOf([&] {
+                  config.ulv_cummulative_uptime += 900;
+                  config.ulv_last_preiodic_report_timestamp = config.ulv_cummulative_uptime;
+              }),
+              2);
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_cummulative_uptime += 900; }), 1);
+
+    // The idle tick itself, as the event loop serves it: one flush.
+    config.ulv_report_duration = 24;
+    const int before = fsyncs;
+    EXPECT_EQ(ExpireTimer(ULV_TIMER_PERIODIC_ID).submitted, 0);
+    EXPECT_EQ(fsyncs - before, 1);
+    // Whatever a save flushed or not, the file holds the record whole.
+    FlexConfig saved = config;
+    ulvState.flexConfig = FlexConfig{};
+    ASSERT_EQ(ULVGetFlexConfig(), 0);
+    EXPECT_EQ(ulvState.flexConfig.ulv_cummulative_uptime, saved.ulv_cummulative_uptime);
+    EXPECT_EQ(ulvState.flexConfig.ulv_last_panic_timestamp, 0x65A1B2C3u);
+}
+
+TEST_F(HeapOnTheReportPath, CounterSeesAnAllocationInTheWindow) {
+    // Guards the zeros above against a counter that silently counts nothing (a sanitizer hook
+    // not installed, an allocator not replaced).
+    const unsigned long start = Counted();
+    void* volatile block = std::malloc(16);
+    std::free(block);
+    EXPECT_EQ(Counted() - start, 1u);
+}
+
+}  // namespace
