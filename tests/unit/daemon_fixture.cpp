@@ -14,16 +14,6 @@
 
 namespace fs = std::filesystem;
 
-void ResetProcessState() {
-    ULVDeleteBpPanics();
-    ULVDeleteQuelaPanics();
-    ULVReleaseKernelPanic();
-    ulvState = DaemonState{};
-    gatewayState = GATEWAY_STATE_INITIAL;
-    timerFirstTime = 1;
-    fake::Reset();
-}
-
 void DaemonTest::SetUp() {
     char pattern[] = "/tmp/ulv-unit-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);

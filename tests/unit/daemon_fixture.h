@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fakes.h"
+#include "process_reset.h"
 
 class DaemonTest : public ::testing::Test {
 protected:
@@ -37,6 +38,3 @@ protected:
 
     std::string root_;
 };
-
-// Releases what the daemon allocated and returns every process-wide value to its start.
-void ResetProcessState();

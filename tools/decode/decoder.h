@@ -141,7 +141,8 @@ struct DecodedInput {
 };
 
 // Decodes one input: a report text, or the e-mail form "address text" (split at the first
-// blank). Blanks, tabs and carriage returns around the input are ignored.
+// blank). Blanks, tabs, carriage returns and line feeds around the input are
+// ignored.
 DecodedInput DecodeInput(int number, std::string_view input);
 
 // One JSON object, no line break; empty when the input has no report to print.

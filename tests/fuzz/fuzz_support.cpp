@@ -1,0 +1,99 @@
+#include "fuzz_support.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include "process_reset.h"
+
+namespace fs = std::filesystem;
+
+namespace ulvfuzz {
+
+namespace {
+
+// The directories the daemon expects below its root; their contents go between inputs.
+constexpr const char* kDirectories[] = {"sim", "tmp", "dev/mtdblock", "zellocal/panic",
+                                        "zellocal/ulv_app_dump", "zel_user/download/appwrite",
+                                        "zel_app/setup"};
+
+std::string& RootPath() {
+    static std::string root;
+    return root;
+}
+
+void RemoveRoot() {
+    std::error_code ignored;
+    if (!RootPath().empty()) fs::remove_all(RootPath(), ignored);
+}
+
+void CreateRoot() {
+    char pattern[] = "/tmp/ulv-fuzz-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) Fail(__FILE__, __LINE__, "mkdtemp");
+    RootPath() = pattern;
+    for (const char* dir : kDirectories) fs::create_directories(fs::path(RootPath()) / dir);
+    setenv("ULV_SIM_ROOT", RootPath().c_str(), 1);
+    setenv("ZEL_APP_WRITE_PATH", (RootPath() + "/zel_app").c_str(), 1);
+    // Kernel panic times are local times: one zone, so that an input means the same anywhere.
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::atexit(RemoveRoot);
+}
+
+}  // namespace
+
+void Fail(const char* file, int line, const char* condition) {
+    std::fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, condition);
+    std::abort();
+}
+
+void BeginInput() {
+    if (RootPath().empty()) CreateRoot();
+    ResetProcessState();
+    std::error_code ignored;
+    for (const char* dir : kDirectories) {
+        const fs::path path = fs::path(RootPath()) / dir;
+        for (const auto& entry : fs::directory_iterator(path, ignored))
+            fs::remove_all(entry.path(), ignored);
+    }
+}
+
+void PlaceFile(const char* relative, const uint8_t* data, size_t size) {
+    const fs::path path = fs::path(RootPath()) / relative;
+    fs::create_directories(path.parent_path());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) Fail(__FILE__, __LINE__, "open a sandbox file");
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n <= 0) Fail(__FILE__, __LINE__, "write a sandbox file");
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+}
+
+void RemoveFile(const char* relative) {
+    std::error_code ignored;
+    fs::remove(fs::path(RootPath()) / relative, ignored);
+}
+
+std::string Root() { return RootPath(); }
+
+uint8_t Input::U8() { return at_ < size_ ? data_[at_++] : 0; }
+uint16_t Input::U16() { return static_cast<uint16_t>(U8() << 8 | U8()); }
+uint32_t Input::U32() {
+    const uint32_t high = U16();
+    return high << 16 | U16();
+}
+
+std::string_view Input::Bytes(size_t count) {
+    if (count > size_ - at_) count = size_ - at_;
+    std::string_view part(reinterpret_cast<const char*>(data_ + at_), count);
+    at_ += count;
+    return part;
+}
+
+}  // namespace ulvfuzz
