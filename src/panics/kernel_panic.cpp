@@ -122,26 +122,6 @@ void ScanPiece(const Piece& piece, Scan& scan) {
     }
 }
 
-// Feeds the partition to ScanPiece piece by piece, through two fixed buffers.
-void ScanPartition(int fd, Scan& scan) {
-    char input[kReadSize];
-    char piece[kPieceSize];
-    size_t pieceLength = 0;
-    for (;;) {
-        const ssize_t got = read(fd, input, sizeof input);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;  // the end, or an error: what was read so far counts
-        for (ssize_t i = 0; i < got; ++i) {
-            piece[pieceLength++] = input[i];
-            if (input[i] == '\n' || pieceLength == kPieceSize) {
-                ScanPiece(Piece(piece, pieceLength), scan);
-                pieceLength = 0;
-            }
-        }
-    }
-    if (pieceLength > 0) ScanPiece(Piece(piece, pieceLength), scan);
-}
-
 }  // namespace
 
 int ULVParseKernelPanicLog(uint32_t* time, uint8_t* programCounter, uint8_t* forced) {
@@ -153,7 +133,13 @@ int ULVParseKernelPanicLog(uint32_t* time, uint8_t* programCounter, uint8_t* for
         return -1;
     }
     Scan scan{KERNEL_PANIC_NO_TIME, {}, 0};
-    ScanPartition(fd, scan);
+    ULVReadLinePieces(
+        fd,
+        [](const char* text, size_t length, void* context) {
+            ScanPiece(Piece(text, length), *static_cast<Scan*>(context));
+            return true;
+        },
+        &scan);
     *time = scan.time;
     std::memcpy(programCounter, scan.programCounter, KERNEL_PANIC_PC_SIZE);
     *forced = scan.forced;

@@ -1,4 +1,6 @@
 // The SMS service centre and, for e-mail destinations, the e-mail gateway.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -7,6 +9,7 @@
 #include "scheduling/scheduling.h"
 #include "state/daemon_state.h"
 #include "state/flex_config.h"
+#include "state/placed_file.h"
 #include "state/trace.h"
 
 namespace {
@@ -19,16 +22,13 @@ int NotAvailable() {
     return GATEWAY_NOT_AVAILABLE;
 }
 
-// The gateway from the phone's SMS setup file: the first word after "EMAIL_GATEWAY = ".
-void ReadGatewayFromSetupFile(FILE* file) {
-    char line[256];
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-        if (line[0] == '\n' || line[0] == '\0' || line[0] == '#' || line[0] == '[') continue;
-        if (std::strncmp(line, kGatewayKey, kGatewayKeyLength) == 0) {
-            std::sscanf(line + kGatewayKeyLength, "%20s", ulvState.emailGatewayAddress);
-            return;
-        }
-    }
+// The gateway from the phone's SMS setup file: the first word after "EMAIL_GATEWAY = " on the
+// first line that starts with it, lines read as a 256-byte line reader reads them.
+bool TakeGatewayLine(const char* line, size_t, void*) {
+    if (line[0] == '\n' || line[0] == '\0' || line[0] == '#' || line[0] == '[') return true;
+    if (std::strncmp(line, kGatewayKey, kGatewayKeyLength) != 0) return true;
+    std::sscanf(line + kGatewayKeyLength, "%20s", ulvState.emailGatewayAddress);
+    return false;
 }
 
 }  // namespace
@@ -69,13 +69,15 @@ int ULVGetEmailGateway() {
         ULV_TRACE("The file name is trucated - %s\n", path);
         return -1;
     }
-    FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
+    // Written by other software of the phone: a link or a FIFO there is unreadable, never
+    // followed or waited on.
+    const int fd = ULVOpenPlaced(path, PlacedKind::Regular);
+    if (fd < 0) {
         ULV_TRACE("Can't open the flex file\n");
         return -1;
     }
-    ReadGatewayFromSetupFile(file);
-    std::fclose(file);
+    ULVReadLinePieces(fd, TakeGatewayLine, nullptr);
+    close(fd);
     ULV_TRACE("Email Gateway from SMS setup is %s\n\n", state.emailGatewayAddress);
     return state.emailGatewayAddress[0] != '\0' ? 0 : -1;
 }

@@ -91,3 +91,26 @@ bool ULVWriteAll(int fd, const void* bytes, size_t size) {
     }
     return true;
 }
+
+void ULVReadLinePieces(int fd, LinePieceHandler piece, void* context) {
+    char input[4096];
+    char text[LINE_PIECE_MAX + 1];
+    size_t length = 0;
+    for (;;) {
+        const ssize_t got = read(fd, input, sizeof input);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        for (ssize_t i = 0; i < got; ++i) {
+            text[length++] = input[i];
+            if (input[i] == '\n' || length == LINE_PIECE_MAX) {
+                text[length] = '\0';
+                if (!piece(text, length, context)) return;
+                length = 0;
+            }
+        }
+    }
+    if (length > 0) {
+        text[length] = '\0';
+        piece(text, length, context);
+    }
+}

@@ -37,3 +37,12 @@ int ULVCreateFresh(const char* path, mode_t mode);
 ssize_t ULVReadFull(int fd, void* buffer, size_t size);
 // Writes all `size` bytes, retrying interrupted and short writes. False on any error.
 bool ULVWriteAll(int fd, const void* bytes, size_t size);
+
+// Feeds the file to `piece` cut as a 256-byte line reader (fgets) cuts it: a piece ends after a
+// line feed (kept) or after LINE_PIECE_MAX characters, and comes NUL-terminated, so string
+// functions see it up to its first NUL as they would. Stops at the end of the file, at a read
+// error (what was read so far counts), or when `piece` returns false. Constant memory, whatever
+// the file's size.
+inline constexpr size_t LINE_PIECE_MAX = 255;
+using LinePieceHandler = bool (*)(const char* text, size_t length, void* context);
+void ULVReadLinePieces(int fd, LinePieceHandler piece, void* context);

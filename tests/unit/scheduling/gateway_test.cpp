@@ -1,3 +1,8 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
 #include "scheduling_fixture.h"
 
 namespace {
@@ -28,7 +33,7 @@ TEST_F(GatewayTest, FailingServiceCentreIsRetriedEvery15sAndGivenUpOnThe13thExpi
 }
 
 TEST_F(GatewayTest, EmptyGatewayFromThePhoneIsReadFromTheSetupFile) {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         // setup file, gateway ("": none)
         {"EMAIL_GATEWAY = 6245\n", "6245"},
         {"[Sms]\n# gateway\n\nSMS_CENTRE = 1\nEMAIL_GATEWAY = 77 via operator", "77"},
@@ -38,15 +43,35 @@ TEST_F(GatewayTest, EmptyGatewayFromThePhoneIsReadFromTheSetupFile) {
         {"EMAIL_GATEWAY=6245\n", ""},
         {"EMAIL_GATEWAY =6245\n", ""},
         {" EMAIL_GATEWAY = 6245\n", ""},
+        // Lines as a 256-byte line reader sees them: 255 characters, then the rest on its own.
+        {std::string(255, 'x') + "EMAIL_GATEWAY = 42\n", "42"},
+        {std::string(254, 'x') + "EMAIL_GATEWAY = 42\nEMAIL_GATEWAY = 43\n", "43"},
+        {std::string("EMAIL_GATEWAY = 12\0""34\n", 22), "12"},
     };
     for (auto [setup, gateway] : cases) {
-        SCOPED_TRACE(setup);
+        SCOPED_TRACE(setup.substr(0, 40));
         WriteFile("zel_app/setup/zel_sms.cfg", setup);
         Prepare({{"ulv_sms_address_type", "1"}});
         const bool found = gateway[0] != '\0';
         EXPECT_EQ(ULVCheckGateway(), found ? GATEWAY_AVAILABLE : GATEWAY_NOT_AVAILABLE);
         EXPECT_STREQ(ulvState.emailGatewayAddress, gateway);
         EXPECT_EQ(TimerRequests(), found ? "" : "start 0,0,15,0");
+    }
+}
+
+TEST_F(GatewayTest, SetupFilePlacedAsALinkOrFifoIsUnreadableNeverFollowedOrWaitedOn) {
+    WriteFile("elsewhere.cfg", "EMAIL_GATEWAY = 99\n");
+    const std::string setup = root_ + "/zel_app/setup/zel_sms.cfg";
+    for (bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "fifo" : "link");
+        unlink(setup.c_str());
+        ASSERT_EQ(fifo ? mkfifo(setup.c_str(), 0600)
+                       : symlink((root_ + "/elsewhere.cfg").c_str(), setup.c_str()),
+                  0);
+        Prepare({{"ulv_sms_address_type", "1"}});
+        EXPECT_EQ(ULVCheckGateway(), GATEWAY_NOT_AVAILABLE);
+        EXPECT_STREQ(ulvState.emailGatewayAddress, "");
+        EXPECT_EQ(TraceCount("Can't open the flex file\n"), fifo ? 2 : 1);
     }
 }
 
