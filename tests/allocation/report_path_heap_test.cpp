@@ -169,11 +169,11 @@ TEST_F(HeapOnTheReportPath, NoAllocationFromExpiryToSubmissionNorInAnIdleTick) {
         {"core dump report",
          [this] {
              ulvState.pendingReports = 0;
-             ulvtest::CoreFileSpec spec;
-             spec.pc = 0x40001234;
-             spec.libraries = {{0x40000000, 0x40100000, "/usr/lib/libfoo.so.1", std::nullopt}};
+             ulvtest::CoreFileSpec layout;
+             layout.pc = 0x40001234;
+             layout.libraries = {{0x40000000, 0x40100000, "/usr/lib/libfoo.so.1", std::nullopt}};
              ASSERT_TRUE(ulvtest::WriteFile(world_.Path("zellocal/ulv_app_dump/core.player.42"),
-                                         ulvtest::CoreFile(spec)));
+                                         ulvtest::CoreFile(layout)));
          },
          ULV_TIMER_APCD_ID, 1},
     };

@@ -38,12 +38,12 @@ class CoreDumps : public ::testing::Test {
     CoreDumps() : world_(/*timeScale=*/300) {}
 
     void Core(const std::string& name, uint32_t pc, const std::string& library) {
-        ulvtest::CoreFileSpec spec;
-        spec.l1 = 37, spec.l2 = 9, spec.pc = pc, spec.lr = 0x40200f10, spec.signal = 11;
-        spec.libraries = {{0x40000000, 0x40100000, "/lib/libc.so.6", {}},
+        ulvtest::CoreFileSpec layout;
+        layout.l1 = 37, layout.l2 = 9, layout.pc = pc, layout.lr = 0x40200f10, layout.signal = 11;
+        layout.libraries = {{0x40000000, 0x40100000, "/lib/libc.so.6", {}},
                           {0x40200000, 0x40210000, library, {}}};
         const timespec times[2] = {{kFileTime, 0}, {kFileTime, 0}};
-        ASSERT_TRUE(ulvtest::WriteFile(Dump(name), ulvtest::CoreFile(spec)));
+        ASSERT_TRUE(ulvtest::WriteFile(Dump(name), ulvtest::CoreFile(layout)));
         ASSERT_EQ(utimensat(AT_FDCWD, Dump(name).c_str(), times, 0), 0);
     }
     std::string Dump(const std::string& name) const { return world_.Path(kDumpDir + name); }

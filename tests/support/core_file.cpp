@@ -33,19 +33,19 @@ std::string CoreWord(uint32_t value, CoreOrder order) {
     return word;
 }
 
-std::string CoreFile(const CoreFileSpec& spec) {
-    auto word = [&](uint32_t value) { return CoreWord(value, spec.order); };
-    std::string file = word(spec.l1Field.value_or(spec.l1));
-    file.append(spec.l1, '\xaa');
+std::string CoreFile(const CoreFileSpec& layout) {
+    auto word = [&](uint32_t value) { return CoreWord(value, layout.order); };
+    std::string file = word(layout.l1Field.value_or(layout.l1));
+    file.append(layout.l1, '\xaa');
     PadTo4(file, '\0');
     file.append(28, '\xbb');
-    file += word(spec.pc) + word(spec.lr);
-    file += word(spec.l2Field.value_or(spec.l2)) + std::string(8, '\xcc') + word(spec.signal);
-    file.append(spec.l2, '\xdd');
+    file += word(layout.pc) + word(layout.lr);
+    file += word(layout.l2Field.value_or(layout.l2)) + std::string(8, '\xcc') + word(layout.signal);
+    file.append(layout.l2, '\xdd');
     PadTo4(file, '\0');
     file.append(24, '\xee');
-    file += word(spec.countField.value_or(static_cast<uint32_t>(spec.libraries.size())));
-    for (const CoreLibrary& library : spec.libraries) {
+    file += word(layout.countField.value_or(static_cast<uint32_t>(layout.libraries.size())));
+    for (const CoreLibrary& library : layout.libraries) {
         const uint32_t nameLength =
             library.nameLength.value_or(static_cast<uint32_t>(library.path.size() + 1));
         file += word(nameLength) + word(library.start) + word(library.end) + word(0xA5A5A5A5);
@@ -57,7 +57,7 @@ std::string CoreFile(const CoreFileSpec& spec) {
     return file;
 }
 
-bool ParseCoreFileSpec(const std::string& text, CoreFileSpec* spec, std::string* error) {
+bool ParseCoreFileSpec(const std::string& text, CoreFileSpec* layout, std::string* error) {
     std::istringstream words(text);
     for (std::string item; words >> item;) {
         const size_t equals = item.find('=');
@@ -67,11 +67,11 @@ bool ParseCoreFileSpec(const std::string& text, CoreFileSpec* spec, std::string*
         bool ok = true;
         if (key == "order") {
             if (value == "native")
-                spec->order = CoreOrder::Native;
+                layout->order = CoreOrder::Native;
             else if (value == "big")
-                spec->order = CoreOrder::Big;
+                layout->order = CoreOrder::Big;
             else if (value == "little")
-                spec->order = CoreOrder::Little;
+                layout->order = CoreOrder::Little;
             else
                 ok = false;
         } else if (key == "lib") {
@@ -81,20 +81,20 @@ bool ParseCoreFileSpec(const std::string& text, CoreFileSpec* spec, std::string*
                  ParseNumber(value.substr(0, dash), &library.start) &&
                  ParseNumber(value.substr(dash + 1, colon - dash - 1), &library.end);
             library.path = ok ? value.substr(colon + 1) : "";
-            if (ok) spec->libraries.push_back(library);
+            if (ok) layout->libraries.push_back(library);
         } else if ((ok = ParseNumber(value, &number))) {
             if (key == "l1")
-                spec->l1 = number;
+                layout->l1 = number;
             else if (key == "l2")
-                spec->l2 = number;
+                layout->l2 = number;
             else if (key == "pc")
-                spec->pc = number;
+                layout->pc = number;
             else if (key == "lr")
-                spec->lr = number;
+                layout->lr = number;
             else if (key == "signal")
-                spec->signal = number;
+                layout->signal = number;
             else if (key == "count")
-                spec->countField = number;
+                layout->countField = number;
             else
                 ok = false;
         }

@@ -42,11 +42,11 @@ struct CoreFileSpec {
 
 // One 32-bit word in the given order.
 std::string CoreWord(uint32_t value, CoreOrder order = CoreOrder::Native);
-std::string CoreFile(const CoreFileSpec& spec);
+std::string CoreFile(const CoreFileSpec& layout);
 
 // A description of blank-separated key=value words: l1= l2= pc= lr= signal= count=
 // order=native|big|little and any number of lib=START-END:PATH (numbers decimal or 0x hex).
 // False with a message in `error` for anything else.
-bool ParseCoreFileSpec(const std::string& text, CoreFileSpec* spec, std::string* error);
+bool ParseCoreFileSpec(const std::string& text, CoreFileSpec* layout, std::string* error);
 
 }  // namespace ulvtest

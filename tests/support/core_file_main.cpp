@@ -30,13 +30,13 @@ int main(int argc, char** argv) {
         else
             description += word + " ";
     }
-    ulvtest::CoreFileSpec spec;
+    ulvtest::CoreFileSpec layout;
     std::string error;
-    if (!ulvtest::ParseCoreFileSpec(description, &spec, &error)) {
+    if (!ulvtest::ParseCoreFileSpec(description, &layout, &error)) {
         std::fprintf(stderr, "ulv-core-file: %s\n", error.c_str());
         return 2;
     }
-    if (!ulvtest::WriteFile(argv[1], ulvtest::CoreFile(spec))) return 1;
+    if (!ulvtest::WriteFile(argv[1], ulvtest::CoreFile(layout))) return 1;
     if (mtime >= 0) {
         const timespec times[2] = {{static_cast<time_t>(mtime), 0},
                                    {static_cast<time_t>(mtime), 0}};

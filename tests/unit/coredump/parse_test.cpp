@@ -23,10 +23,10 @@ CoreLibrary Lib(uint32_t start, uint32_t end, const char* path = "/a/liba.so",
 const CoreLibrary kLibc = Lib(0x40000000, 0x40010000, "/lib/libc.so");
 
 CoreFileSpec Crash(std::vector<CoreLibrary> libraries = {kLibc}, uint32_t pc = kPc) {
-    CoreFileSpec spec;
-    spec.l1 = 5, spec.pc = pc, spec.lr = kLr, spec.signal = 11;
-    spec.libraries = std::move(libraries);
-    return spec;
+    CoreFileSpec layout;
+    layout.l1 = 5, layout.pc = pc, layout.lr = kLr, layout.signal = 11;
+    layout.libraries = std::move(libraries);
+    return layout;
 }
 
 // pc, lr, signal, library name and offset, as the record holds them.
@@ -80,9 +80,9 @@ TEST_F(CoreParseTest, HostileLengthsFailOrMoveTheChainWithoutWrapping) {
     // Laid out with L1 = 0: fixed block 4-31 (bb), registers 32, signal block 40, N at 80.
     auto with = [](std::optional<uint32_t> l1, std::optional<uint32_t> l2,
                    std::optional<uint32_t> n = {}) {
-        CoreFileSpec spec = Crash();
-        spec.l1 = 0, spec.l1Field = l1, spec.l2Field = l2, spec.countField = n;
-        return CoreFile(spec);
+        CoreFileSpec layout = Crash();
+        layout.l1 = 0, layout.l1Field = l1, layout.l2Field = l2, layout.countField = n;
+        return CoreFile(layout);
     };
     CoreFileSpec swapped = Crash();  // L1 = 5 reads as 0x05000000
     const uint16_t one = 1;
@@ -141,8 +141,8 @@ TEST_F(CoreParseTest, TheLookupTakesTheFirstRangeHoldingPcStrictlyWithin500Entri
          Registers(), 0},
     };
     // clang-format on
-    for (const auto& [name, spec, expected, errors] : cases) {
-        EXPECT_EQ(Parse(CoreFile(spec)), expected) << name;
+    for (const auto& [name, layout, expected, errors] : cases) {
+        EXPECT_EQ(Parse(CoreFile(layout)), expected) << name;
         EXPECT_EQ(LookupErrors(), errors) << name;
     }
 }
