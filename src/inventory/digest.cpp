@@ -1,6 +1,7 @@
 // The parts of the fingerprint that do not depend on where the images are: hashing a
 // descriptor to its end, joining the digests and the checksum. Shared by the daemon and
 // ulv-fingerprint.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,19 +37,27 @@ uint16_t ULVFingerprintDigests(const FingerprintDigestArea& area) {
 }
 
 int ULVMd5ReadToEnd(int fd, char (&slot)[FINGERPRINT_SLOT_SIZE]) {
-    uint8_t buffer[PARTITION_READ_BUFFER_SIZE];
+    // The buffer is mapped for the call and unmapped after it: stack pages once touched stay
+    // resident for as long as the daemon runs, and these are needed once, at start-up. Without
+    // a mapping (no memory) a small stack buffer gives the same digest, only slower.
+    void* mapped = mmap(nullptr, PARTITION_READ_BUFFER_SIZE, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    uint8_t fallback[512];
+    uint8_t* const buffer = mapped != MAP_FAILED ? static_cast<uint8_t*>(mapped) : fallback;
+    const size_t size = mapped != MAP_FAILED ? PARTITION_READ_BUFFER_SIZE : sizeof fallback;
     Md5State md5;
     ULVMd5Init(md5);
     int result = 0;
     // Read by read, each piece hashed as it comes: the bytes before a failing read count,
     // as they would through a pipe into md5sum (ULVReadFull would drop a partial buffer).
     for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
+        const ssize_t n = read(fd, buffer, size);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) result = -1;
         if (n <= 0) break;
         ULVMd5Update(md5, buffer, static_cast<size_t>(n));
     }
+    if (mapped != MAP_FAILED) munmap(mapped, PARTITION_READ_BUFFER_SIZE);
     uint8_t digest[MD5_DIGEST_SIZE];
     ULVMd5Final(md5, digest);
     ULVMd5Hex(digest, slot);

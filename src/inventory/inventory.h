@@ -25,9 +25,8 @@ inline constexpr int FINGERPRINT_JOIN_ORDER[FINGERPRINT_SLOT_COUNT] = {0, 2, 1};
 inline constexpr size_t FINGERPRINT_INPUT_SIZE = 107;
 static_assert(FINGERPRINT_INPUT_SIZE > FINGERPRINT_SLOT_COUNT * (FINGERPRINT_SLOT_SIZE - 1));
 
-// The read buffer is on the stack while a partition is hashed: 16 KiB keeps the daemon's
-// resident footprint within its bound, and is large enough that the read calls cost little
-// next to the hashing.
+// The read buffer is mapped while a partition is hashed and released after: large enough that
+// the read calls cost little next to the hashing, and nothing of it stays resident.
 inline constexpr size_t PARTITION_READ_BUFFER_SIZE = 16384;
 
 using FingerprintDigestArea = char[FINGERPRINT_SLOT_COUNT][FINGERPRINT_SLOT_SIZE];
