@@ -15,14 +15,13 @@ fd_set Ready(std::initializer_list<int> fds) {
 }
 
 TEST_F(MainLoopTest, ConnectionIsRetriedTenTimesWithARecordEach) {
-    const std::tuple<std::deque<int>, int, int> cases[] = {
-        {{1}, 1, 0}, {{-1, 0, 1}, 3, 2}, {{}, 11, 10}};
-    for (const auto& [results, calls, retryRecords] : cases) {
+    const std::tuple<int, int, int, int> cases[] = {  // result, failures, calls, retry records
+        {-1, 0, 1, 0}, {-1, 2, 3, 2}, {0, -1, 11, 10}};
+    for (const auto& [result, failures, calls, retryRecords] : cases) {
         fake::Reset();
-        fake::tapi.initResults = results;
-        fake::tapi.initDefault = 0;  // after the listed results
+        fake::Fail(fake::Call::Init, result, failures);
         EXPECT_EQ(ULVConnectTapi() > 0, calls < 11);
-        EXPECT_EQ(fake::tapi.initCalls, calls);
+        EXPECT_EQ(fake::Made(fake::Call::Init), calls);
         std::vector<std::string> records;
         for (int i = 1; i <= retryRecords; ++i)
             records.push_back("Try to connect TAPI Server " + std::to_string(i) + " times\n\r");
@@ -66,7 +65,7 @@ TEST_F(MainLoopTest, GatewayGiveUpLeavesTheLoopForTheExitPathWithoutAcknowledgin
         EXPECT_NE(request.request, RTC_SW_ACK);
     ASSERT_FALSE(fake::rtc.requests.empty());
     EXPECT_EQ(fake::rtc.requests.back().request, RTC_SW_RELEASE);
-    EXPECT_EQ(fake::tapi.finiCalls, 1);
+    EXPECT_EQ(fake::Made(fake::Call::Fini), 1);
     EXPECT_EQ(fake::aplog.records.back().kind, 'X');
 }
 

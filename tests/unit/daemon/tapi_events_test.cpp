@@ -67,12 +67,12 @@ TEST_F(TapiEventsTest, InServiceWhileTheDecisionIsPendingChecksTheGatewayThenDec
     const std::tuple<int, int32_t, uint8_t> cases[] = {{-1, GATEWAY_STATE_INITIAL, 1},
                                                        {0, GATEWAY_STATE_CONFIRMED, 2}};
     ConnectDevices();
-    for (const auto& [centreResult, state, stage] : cases) {
-        fake::tapi.serviceCentreResult = centreResult;
-        fake::tapi.serviceCentreCalls = 0;
+    for (const auto& [failures, state, stage] : cases) {
+        fake::Fail(fake::Call::ServiceCentre, -1, failures);
+        const int before = fake::Made(fake::Call::ServiceCentre);
         ulvState.startupStage = 1;
         Handle(SERVICE_AVAILABILITY_MSGID, "\x01");
-        EXPECT_EQ(fake::tapi.serviceCentreCalls, 1);
+        EXPECT_EQ(fake::Made(fake::Call::ServiceCentre) - before, 1);
         EXPECT_EQ(gatewayState, state);
         EXPECT_EQ(ulvState.startupStage, stage);
     }

@@ -35,7 +35,7 @@ TEST_F(ReportsTest, SoftwareChangeThenCrashThenHeaderAloneEachRefused) {
     SetQuela({0x30});
     ulvState.kernelPanic = NewList({0x40}, 0x82000);
     ulvState.pendingReports = PENDING_SW_CHANGE | PENDING_CRASH | PENDING_PERIODIC;
-    fake::tapi.submitDefault = -1;
+    fake::Fail(fake::Call::SendSms, -1);
 
     ULVSmsSend();  // a refused software change still saves the new build
     Bytes raw = Raw();
@@ -76,7 +76,7 @@ TEST_F(ReportsTest, SubmissionRecordInPhoneAndEmailModeAndItsRefusals) {
     };
     for (const Case& c : cases) {
         fake::tapi.submissions.clear();
-        fake::tapi.submitDefault = c.library;
+        fake::Fail(fake::Call::SendSms, c.library, c.library != 0 ? -1 : 0);
         OutgoingSms& sms = ulvState.outgoingSms;
         std::strcpy(sms.destination, c.address.c_str());
         std::strcpy(sms.text, report.c_str());
