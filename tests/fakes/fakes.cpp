@@ -37,6 +37,7 @@ std::optional<int> Injected(Call call) {
     Failure& failure = failures[at];
     if (failure.times == 0) return std::nullopt;
     if (failure.times > 0) --failure.times;
+    errno = ENODEV;
     return failure.result;
 }
 
@@ -278,10 +279,7 @@ int TAPI_ULV_GetGenericData(uint8_t* data) {
 }  // extern "C"
 
 int RtcSwOpen(const char*) {
-    if (std::optional<int> result = Injected(Call::TimerOpen)) {
-        errno = ENODEV;
-        return *result;
-    }
+    if (std::optional<int> result = Injected(Call::TimerOpen)) return *result;
     fake::ClosePair(rtc.readFd, rtc.writeFd);
     fake::OpenPair(rtc.readFd, rtc.writeFd);
     return rtc.readFd;

@@ -43,9 +43,9 @@ enum class Call {
 };
 inline constexpr size_t kCallCount = static_cast<size_t>(Call::Count);
 
-// The next `times` calls (every one when negative) answer `result` and fill nothing. A failed
-// TAPI_CLIENT_Init answers its result as the descriptor (0 or -1); a failed RtcSwOpen sets
-// errno to ENODEV.
+// The next `times` calls (every one when negative) answer `result`, fill nothing and leave
+// errno at ENODEV ("No such device"). A failed TAPI_CLIENT_Init or RtcSwOpen answers its
+// result as the descriptor.
 void Fail(Call call, int result, int times = -1);
 int Made(Call call);  // calls made since Reset, failed ones included
 

@@ -38,5 +38,9 @@ protected:
     std::string root_;
 };
 
+// `expected` are among `actual` in this order, each equal to a whole record.
+::testing::AssertionResult InOrder(const std::vector<std::string>& actual,
+                                   const std::vector<std::string>& expected);
+
 // Releases what the daemon allocated and returns every process-wide value to its start.
 void ResetProcessState();
