@@ -1,5 +1,6 @@
 #include "daemon/daemon.h"
 #include "daemon_fixture.h"
+#include "reports/reports.h"
 #include "state/daemon_state.h"
 
 namespace {
@@ -61,6 +62,19 @@ TEST_F(TapiEventsTest, ConfirmationIsTracedEvenWhenItsDataIsRejected) {
     ConnectDevices();
     Handle(SMS_SEND_CNF_MSGID, std::string(13, '\0'));
     EXPECT_EQ(TraceMessages(), std::vector<std::string>{"coming the cnf msgid\n\n"});
+}
+
+// Once the decision has run, service coming back after an outage sends what waits.
+TEST_F(TapiEventsTest, InServiceAfterAnOutageSendsWhatWaits) {
+    ConnectDevices();
+    ulvState.startupStage = 2;
+    ulvState.inService = ulvState.timerExpired = ulvState.validPlmn = ulvState.sqState = 1;
+    ulvState.pendingReports = PENDING_PERIODIC;
+    Handle(SERVICE_AVAILABILITY_MSGID, std::string(1, '\0'));
+    EXPECT_EQ(ulvState.inService, 0);
+    EXPECT_TRUE(fake::tapi.submissions.empty());
+    Handle(SERVICE_AVAILABILITY_MSGID, "\x01");
+    EXPECT_EQ(fake::tapi.submissions.size(), 1u);
 }
 
 TEST_F(TapiEventsTest, InServiceWhileTheDecisionIsPendingChecksTheGatewayThenDecides) {

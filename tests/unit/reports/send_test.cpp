@@ -151,6 +151,20 @@ TEST_F(ReportsTest, FailedConfirmationRollsBackToTheEntrySentBeforeSavesAndStart
     }
 }
 
+// Once every BP entry is confirmed, the list goes with its counters: a later failed
+// confirmation (here of the periodic report) counts no BP entry as sent.
+TEST_F(ReportsTest, FailureAfterTheBpListIsDoneCountsFromTheTotalAlone) {
+    SetBp({0x10, 0x20}, true, 4);
+    ulvState.pendingReports = PENDING_CRASH | PENDING_PERIODIC;
+    for (uint32_t result : {0, 0, 1}) {
+        ulvState.timerExpired = 1;
+        ULVSmsSend();
+        Confirm(ulvState.lastSentSequence, result);
+    }
+    EXPECT_EQ(Raw().size(), 64u + PERIODIC_BODY_SIZE);
+    EXPECT_EQ(ulvState.flexConfig.ulv_last_num_panics, 3);  // 4 - 0 new + 0 sent - 1
+}
+
 // A record whose data is cut short is counted but never loaded: it is not sent, and the
 // reported-panics marks do not count it as sent (the BP mark counts up from the old records,
 // the QUELA mark down from the new ones, both with the counted figure).

@@ -38,7 +38,12 @@ TEST_F(StartupDecisionTest, QueuesTheSoftwareChangeOrTheCrashOrOnlyThePeriodicRe
                  {"ulv_last_preiodic_report_timestamp", "abc"},
                  {"ulv_cummulative_uptime", "ffffff00"}},
                 0x200);
+        std::memset(ulvState.periodicBody, 0xEE, PERIODIC_BODY_SIZE);
         ULVStartupDecision();
+        // A new software starts its usage figures afresh; the rest of the body stays.
+        EXPECT_EQ(ulvState.periodicBody[PERIODIC_GENERIC_DATA_OFFSET], changed ? 0 : 0xEE);
+        EXPECT_EQ(ulvState.periodicBody[PERIODIC_BODY_SIZE - 1], changed ? 0 : 0xEE);
+        EXPECT_EQ(ulvState.periodicBody[PERIODIC_GENERIC_DATA_OFFSET - 1], 0xEE);
         EXPECT_EQ(ulvState.pendingReports, pending);
         EXPECT_EQ(TimerRequests(), "start 0,0,5,0");
         EXPECT_EQ(ulvState.currentTimerId,

@@ -1,6 +1,7 @@
 #include <tuple>
 
 #include "scheduling_fixture.h"
+#include "state/trace.h"
 
 namespace {
 
@@ -68,7 +69,10 @@ TEST_F(TimerTest, PeriodicExpiryHandsOverToTheDelayOnceAtMost900SecondsAreLeft) 
     for (auto [cumulative, due] : cases) {
         SCOPED_TRACE(cumulative);
         Prepare({{"ulv_cummulative_uptime", cumulative}}, ULV_TIMER_PERIODIC_ID, 900);
+        std::remove((root_ + "/zel_user/download/appwrite/ulvPanicInfo.bak").c_str());
+        WriteFile("zel_user/download/appwrite/ulvPanicInfo", std::string(TRACE_ROTATE_ABOVE + 1, 't'));
         ULVTimerHandler();
+        EXPECT_TRUE(Exists("zel_user/download/appwrite/ulvPanicInfo.bak"));  // rotated each tick
         EXPECT_EQ(ulvState.flexConfig.ulv_cummulative_uptime,
                   std::stoul(cumulative, nullptr, 16) + 900);
         EXPECT_EQ(ulvState.pendingReports, PENDING_PERIODIC);
