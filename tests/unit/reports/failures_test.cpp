@@ -84,6 +84,17 @@ TEST_F(ReportsTest, EachFailingCallIsLoggedAndTheReportStillGoesOutOrIsRolledBac
              EXPECT_TRUE(ulvState.bpPanicList == nullptr && ulvState.quelaPanicList == nullptr);
              ExpectTimer(ULV_TIMER_PERIODIC_ID, 900);
          }},
+        {"submission, kernel panic", Call::SendSms,
+         [&] {
+             ulvState.kernelPanic = NewList({0x40}, 0x82000);
+             ulvState.kernelRestoreTimestamp = 0x33;
+             crash();
+         },
+         {"TAPI_SMS_SendSmUnblockMode failure\n\r"}, {"Recd. failure for SMS Send\n"}, 1, false,
+         [](const Bytes&) {
+             EXPECT_EQ(ulvState.flexConfig.ulv_last_ap_kernel_timestamp, 0x33u);
+             EXPECT_EQ(ulvState.kernelPanic, nullptr);
+         }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
