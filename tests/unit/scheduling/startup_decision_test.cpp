@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <tuple>
 
 #include "../panics/panic_file_builder.h"
@@ -61,6 +62,14 @@ TEST_F(StartupDecisionTest, QueuesTheSoftwareChangeOrTheCrashOrOnlyThePeriodicRe
                       " = abc\nulv_last_powerup_timestamp = 0\nulv_cummulative_uptime = 100\n"),
                   std::string::npos);
     }
+}
+
+TEST_F(StartupDecisionTest, AnUnreadableDumpDirectoryIsTracedAndAMissingOneIsNot) {
+    std::filesystem::remove_all(root_ + "/zellocal/ulv_app_dump");
+    ULVRemoveCoreFiles();
+    WriteFile("zellocal/ulv_app_dump", "not a directory");
+    ULVRemoveCoreFiles();
+    EXPECT_EQ(TraceMessages(), std::vector<std::string>{"Read dir failed - Not a directory\n"});
 }
 
 TEST_F(StartupDecisionTest, OnlyTheFirst20CharactersOfEachVersionCount) {

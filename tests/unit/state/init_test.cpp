@@ -21,13 +21,13 @@ TEST_F(InitTest, InitLeavesTheDecisionPendingWithOneUptimeSample) {
     sigset_t mask;  // initialisation blocks SIGTERM and installs its handler: both are undone
     sigprocmask(SIG_SETMASK, nullptr, &mask);
     ulvState.startupStage = 2;
-    ulvState.timerExpired = 1;
+    ulvState.timerExpired = ulvState.inService = ulvState.validPlmn = 1;
     fake::clock.uptime = 1234;
     EXPECT_EQ(ULVInit(), 0);
     signal(SIGTERM, SIG_DFL);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
     EXPECT_EQ(ulvState.startupStage, 1);
-    EXPECT_EQ(ulvState.timerExpired, 0);
+    EXPECT_EQ(ulvState.timerExpired + ulvState.inService + ulvState.validPlmn, 0);
     EXPECT_EQ(ulvState.startupUptime, 1234u);
     EXPECT_EQ(ulvState.lastUptimeSample, 1234u);
 }
