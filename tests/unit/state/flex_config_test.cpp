@@ -1,6 +1,7 @@
 #include "state/flex_config.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -115,6 +116,18 @@ TEST_F(FlexConfigTest, WriteDuringAWriteWritesNothing) {
     ULVSetFlexConfig();
     EXPECT_EQ(ConfigFile(), ConfigText());
     EXPECT_FALSE(Exists("tmp/ulv.cfg"));
+}
+
+// The copy cannot be written (a full device): the old file stays, whole and regular.
+TEST_F(FlexConfigTest, CopyThatCannotBeWrittenLeavesTheOldFile) {
+    WriteConfig();
+    ulvState.flexConfig = Record();
+    ASSERT_EQ(symlink("/dev/full", (root_ + "/zel_app/setup/ulv.cfg.new").c_str()), 0);
+    ULVSetFlexConfig();
+    struct stat status {};
+    ASSERT_EQ(lstat((root_ + "/zel_app/setup/ulv.cfg").c_str(), &status), 0);
+    ASSERT_TRUE(S_ISREG(status.st_mode));  // not the device: reading it would never end
+    EXPECT_EQ(ConfigFile(), ConfigText());
 }
 
 TEST_F(FlexConfigTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFileWhole) {
