@@ -118,6 +118,20 @@ TEST_F(FlexConfigTest, WriteDuringAWriteWritesNothing) {
     EXPECT_FALSE(Exists("tmp/ulv.cfg"));
 }
 
+TEST_F(FlexConfigTest, MissingFileOrUnwritableTemporaryIsLoggedAndTraced) {
+    EXPECT_EQ(ULVGetFlexConfig(), -1);
+    EXPECT_TRUE(fake::aplog.Has("Can't open the flex file\n\r"));
+    EXPECT_EQ(TraceCount("Can't open the flex file\n"), 1);
+    WriteConfig();
+    ASSERT_EQ(ULVGetFlexConfig(), 0);
+    ASSERT_EQ(mkdir((root_ + "/tmp/ulv.cfg").c_str(), 0755), 0);
+    ulvState.flexConfig.ulv_report_delay = 9;
+    ULVSetFlexConfig();
+    EXPECT_TRUE(fake::aplog.Has("can't open the flex file for writing\n\r"));
+    EXPECT_EQ(TraceCount("can't open the flex file for writing\n"), 1);
+    EXPECT_EQ(ConfigFile(), ConfigText());
+}
+
 // The copy cannot be written (a full device): the old file stays, whole and regular.
 TEST_F(FlexConfigTest, CopyThatCannotBeWrittenLeavesTheOldFile) {
     WriteConfig();
