@@ -122,6 +122,24 @@ TEST_F(MainLoopTest, OneWakeUpServesTheTelephonyMessageThenTheTimer) {
     EXPECT_EQ(fake::rtc.requests.back().request, RTC_SW_ACK);
 }
 
+// A retry that finds the gateway confirms it; the decision runs at once only when the phone
+// was in service at start-up (otherwise at the next in-service message).
+TEST_F(MainLoopTest, GatewayFoundOnARetryIsConfirmedAndDecidesWhenInServiceAtStart) {
+    for (uint8_t inService : {0, 1}) {
+        ResetProcessState();
+        WriteConfig();
+        ASSERT_EQ(ULVGetFlexConfig(), 0);
+        ConnectDevices();
+        ulvState.startupStage = 1;
+        gatewayState = GATEWAY_STATE_CHECK_FAILED;
+        ulvState.currentTimerId = ULV_TIMER_GATEWAY_ID;
+        fake::rtc.Fire();
+        EXPECT_EQ(ULVServeWakeup(Ready({ulvState.timerFd}), inService), 0);
+        EXPECT_EQ(gatewayState, GATEWAY_STATE_CONFIRMED);
+        EXPECT_EQ(ulvState.startupStage, inService == 1 ? 2 : 1);
+    }
+}
+
 TEST_F(MainLoopTest, GatewayGiveUpLeavesTheLoopForTheExitPathWithoutAcknowledging) {
     ConnectDevices();
     gatewayState = GATEWAY_STATE_CHECK_FAILED;

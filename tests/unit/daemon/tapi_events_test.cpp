@@ -78,17 +78,24 @@ TEST_F(TapiEventsTest, InServiceAfterAnOutageSendsWhatWaits) {
 }
 
 TEST_F(TapiEventsTest, InServiceWhileTheDecisionIsPendingChecksTheGatewayThenDecides) {
-    const std::tuple<int, int32_t, uint8_t> cases[] = {{-1, GATEWAY_STATE_INITIAL, 1},
-                                                       {0, GATEWAY_STATE_CONFIRMED, 2}};
+    // Service centre failures, the gateway state before and after, the stage, timer deletes:
+    // only a retry timer that runs is deleted.
+    const std::tuple<int, int32_t, int32_t, uint8_t, int> cases[] = {
+        {-1, GATEWAY_STATE_INITIAL, GATEWAY_STATE_INITIAL, 1, 0},
+        {0, GATEWAY_STATE_CHECK_FAILED, GATEWAY_STATE_CONFIRMED, 2, 1},
+        {0, GATEWAY_STATE_INITIAL, GATEWAY_STATE_CONFIRMED, 2, 0}};
     ConnectDevices();
-    for (const auto& [failures, state, stage] : cases) {
+    for (const auto& [failures, stateBefore, state, stage, deletes] : cases) {
         fake::Fail(fake::Call::ServiceCentre, -1, failures);
         const int before = fake::Made(fake::Call::ServiceCentre);
+        const int deletesBefore = fake::Made(fake::Call::TimerDelete);
         ulvState.startupStage = 1;
+        gatewayState = stateBefore;
         Handle(SERVICE_AVAILABILITY_MSGID, "\x01");
         EXPECT_EQ(fake::Made(fake::Call::ServiceCentre) - before, 1);
         EXPECT_EQ(gatewayState, state);
         EXPECT_EQ(ulvState.startupStage, stage);
+        EXPECT_EQ(fake::Made(fake::Call::TimerDelete) - deletesBefore, deletes);
     }
 }
 
