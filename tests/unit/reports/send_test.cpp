@@ -38,6 +38,9 @@ TEST_F(ReportsTest, SoftwareChangeThenCrashThenHeaderAloneEachRefused) {
     fake::Fail(fake::Call::SendSms, -1);
 
     ULVSmsSend();  // a refused software change still saves the new build
+    EXPECT_TRUE(InOrder(fake::aplog.Texts(), {"in-service & timer expired & valid plmn\n\r",
+                                              "SW_Flex Change Report Body:\n\r"}));
+    EXPECT_EQ(TraceCount("SW_FLEX report is ready to send\n"), 1);
     Bytes raw = Raw();
     ASSERT_EQ(raw.size(), 104u);
     EXPECT_EQ(raw[0], REPORT_TYPE_SW_CHANGE);
