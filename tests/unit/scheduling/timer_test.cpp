@@ -19,6 +19,8 @@ TEST_F(TimerTest, StartsAndDeletesIssueTheDeviceRequestsInOrder) {
         // The new timer is armed before the old one goes.
         {Steps{{2, 900}, {6, 15}}, "start 0,15,0,0; start 0,0,15,0; delete 0,15,0,0",
          "Timesr not the same so resetting to new timer values\n\r"},
+        {Steps{{2, 900}, {6, 15}}, "start 0,15,0,0; start 0,0,15,0; delete 0,15,0,0",
+         "Old time valuse are 0 15 0\n\r"},
         {Steps{{2, 900}, {0, 0}, {5, 900}}, "start 0,15,0,0; delete 0,15,0,0; start 0,15,0,0",
          first},
         // An all-zero record need not be armed by the device: 1 s, the shortest, is armed.
