@@ -106,6 +106,30 @@ TEST(Reporting, OneBpPanicTravelsFromItsLogToADeliveredReportExactlyOnce) {
               std::string::npos);
 }
 
+// Queries the handset fails: logged, and the report still goes out with those fields empty.
+TEST(Reporting, FailingHandsetQueriesAreLoggedAndTheReportStillGoesOut) {
+    DaemonWorld world;
+    world.WriteConfig({{"ulv_last_panic_timestamp", "1000"}});
+    ulvtest::WriteFile(world.Path("zellocal/panic/bp_panic.log1"),
+                       BpPanicRecord(1, 0x2000, Counting(0, 4)));
+    world.StartHandset(std::string(kSameSoftware) +
+                       "fail SerialNo 1\nfail CallTime 1\nfail ExpirePeriod\n");
+    ASSERT_EQ(world.StartDaemon(), 0);
+    ASSERT_GT(world.WaitForDaemonPid(), 0);
+    ASSERT_TRUE(WaitForSchedule(world)) << world.Aplog();
+
+    std::vector<std::string> decoded = DecodeAll(world.SmsLines());
+    ASSERT_EQ(decoded.size(), 1u);
+    EXPECT_EQ(JsonField(decoded[0], "kind"), "\"crash\"");
+    EXPECT_EQ(JsonField(decoded[0], "serialNumber"), "\"\"");
+    EXPECT_EQ(JsonField(decoded[0], "callTime"), "0");
+    for (const char* text : {"TAPI_ACCE_GetFactorySerialNo Failure!\\n\\r",
+                             "TAPI_ULV_GetCallTime failure\\n\\r", "Get the Call Time Failed\\n\\r"})
+        EXPECT_EQ(world.AplogCount(text), 1) << text;
+    EXPECT_NE(world.Trace().find("\tGet the Call Time Failed\n"), std::string::npos);
+    EXPECT_EQ(world.ConfigValue("ulv_last_panic_timestamp"), "2000");  // delivered
+}
+
 TEST(Reporting, SeveralPanicsGoOldestFirstAndAFailedOneIsResentAfterRestart) {
     DaemonWorld world;
     world.WriteConfig({{"ulv_last_panic_timestamp", "50"}});

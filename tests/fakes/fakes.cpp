@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "platform/aplog.h"
 #include "platform/clock.h"
@@ -20,6 +22,24 @@ Rtc rtc;
 Clock clock;
 
 namespace {
+
+struct Failure {
+    int result = 0;
+    int times = 0;  // < 0: every call
+};
+std::array<Failure, kCallCount> failures;
+std::array<int, kCallCount> made;
+
+// Counts the call; the result to answer when it is to fail.
+std::optional<int> Injected(Call call) {
+    const size_t at = static_cast<size_t>(call);
+    ++made[at];
+    Failure& failure = failures[at];
+    if (failure.times == 0) return std::nullopt;
+    if (failure.times > 0) --failure.times;
+    errno = ENODEV;
+    return failure.result;
+}
 
 void ClosePair(int& readFd, int& writeFd) {
     if (readFd >= 0) close(readFd);
@@ -58,6 +78,12 @@ void Mirror(const char* text) {
 }
 
 }  // namespace
+
+void Fail(Call call, int result, int times) {
+    failures[static_cast<size_t>(call)] = {result, times};
+}
+
+int Made(Call call) { return made[static_cast<size_t>(call)]; }
 
 std::vector<std::string> Aplog::Texts() const {
     std::vector<std::string> texts;
@@ -107,6 +133,8 @@ void Reset() {
     tapi = Tapi{};
     rtc = Rtc{};
     clock = Clock{};
+    failures.fill({});
+    made.fill(0);
     tapi.SetApVersion("AP_R1");
     tapi.SetBpVersion("BP.12.34", "FLEX_7");
     CopyText("SN01234567", tapi.serial.data(), tapi.serial.size());
@@ -149,14 +177,11 @@ int _aplog_exit(int flags) {
     return 0;
 }
 
+using fake::Call;
+using fake::Injected;
+
 int TAPI_CLIENT_Init(const uint16_t*, int) {
-    ++tapi.initCalls;
-    int result = tapi.initDefault;
-    if (!tapi.initResults.empty()) {
-        result = tapi.initResults.front();
-        tapi.initResults.pop_front();
-    }
-    if (result <= 0) return result;
+    if (std::optional<int> result = Injected(Call::Init)) return *result;
     fake::ClosePair(tapi.eventFd, tapi.eventWriteFd);
     fake::OpenPair(tapi.eventFd, tapi.eventWriteFd);
     for (size_t i = 0; i < tapi.messages.size(); ++i) fake::Signal(tapi.eventWriteFd);
@@ -164,6 +189,7 @@ int TAPI_CLIENT_Init(const uint16_t*, int) {
 }
 
 int TAPI_CLIENT_ReadAndMallocMsg(int fd, TapiMessage* message) {
+    if (std::optional<int> result = Injected(Call::ReadMessage)) return *result;
     if (fd != tapi.eventFd || !fake::Consume(fd) || tapi.messages.empty()) return -1;
     fake::TapiMessageSpec next = std::move(tapi.messages.front());
     tapi.messages.pop_front();
@@ -174,12 +200,10 @@ int TAPI_CLIENT_ReadAndMallocMsg(int fd, TapiMessage* message) {
     return 0;
 }
 
-int TAPI_CLIENT_Fini(void) {
-    ++tapi.finiCalls;
-    return 0;
-}
+int TAPI_CLIENT_Fini(void) { return Injected(Call::Fini).value_or(0); }
 
 int TAPI_NETWORK_GetCurrentNetworkId(char* countryCode, char* networkCode) {
+    if (std::optional<int> result = Injected(Call::NetworkId)) return *result;
     fake::CopyText(tapi.countryCode, countryCode, TAPI_NETWORK_CODE_SIZE - 1);
     fake::CopyText(tapi.networkCode, networkCode, TAPI_NETWORK_CODE_SIZE - 1);
     countryCode[TAPI_NETWORK_CODE_SIZE - 1] = networkCode[TAPI_NETWORK_CODE_SIZE - 1] = '\0';
@@ -187,40 +211,44 @@ int TAPI_NETWORK_GetCurrentNetworkId(char* countryCode, char* networkCode) {
 }
 
 int TAPI_ACCE_GetServiceAvailability(uint8_t* available) {
+    if (std::optional<int> result = Injected(Call::ServiceAvailability)) return *result;
     *available = tapi.service;
     return 0;
 }
 
 int TAPI_ACCE_GetSiginalQuality(uint8_t* quality) {
+    if (std::optional<int> result = Injected(Call::SignalQuality)) return *result;
     quality[0] = tapi.signal;
     return 0;
 }
 
 int TAPI_ACCE_GetApVersionInfo(uint8_t* info) {
+    if (std::optional<int> result = Injected(Call::ApVersion)) return *result;
     std::memcpy(info, tapi.ap.data(), tapi.ap.size());
     return 0;
 }
 
 int TAPI_ACCE_GetBpVersionInfo(uint8_t* info) {
+    if (std::optional<int> result = Injected(Call::BpVersion)) return *result;
     std::memcpy(info, tapi.bp.data(), tapi.bp.size());
     return 0;
 }
 
 int TAPI_ACCE_GetFactorySerialNo(uint8_t* serial) {
+    if (std::optional<int> result = Injected(Call::SerialNo)) return *result;
     std::memcpy(serial, tapi.serial.data(), tapi.serial.size());
     return 0;
 }
 
 int TAPI_SMS_GetServiceCenter(char* address) {
-    ++tapi.serviceCentreCalls;
-    if (tapi.serviceCentreResult != 0) return tapi.serviceCentreResult;
+    if (std::optional<int> result = Injected(Call::ServiceCentre)) return *result;
     fake::CopyText(tapi.serviceCentre, address, TAPI_SMS_ADDRESS_SIZE - 1);
     address[TAPI_SMS_ADDRESS_SIZE - 1] = '\0';
     return 0;
 }
 
 int TAPI_SMS_GetEmailGateway(char* address) {
-    ++tapi.gatewayCalls;
+    if (std::optional<int> result = Injected(Call::EmailGateway)) return *result;
     fake::CopyText(tapi.gateway, address, TAPI_SMS_ADDRESS_SIZE - 1);
     address[TAPI_SMS_ADDRESS_SIZE - 1] = '\0';
     return 0;
@@ -228,23 +256,26 @@ int TAPI_SMS_GetEmailGateway(char* address) {
 
 int TAPI_SMS_ExpirePeriodToUINT8(const uint32_t* period, uint8_t* validity) {
     tapi.expirePeriodSeen = *period;
+    if (std::optional<int> result = Injected(Call::ExpirePeriod)) return *result;
     *validity = tapi.validity;
     return 0;
 }
 
 int TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence) {
     tapi.submissions.emplace_back(submitRecord, submitRecord + TAPI_SMS_SUBMIT_RECORD_SIZE);
-    if (tapi.submitDefault == 0) *sequence = tapi.nextSequence++;
-    return tapi.submitDefault;
+    if (std::optional<int> result = Injected(Call::SendSms)) return *result;
+    *sequence = tapi.nextSequence++;
+    return 0;
 }
 
 int TAPI_ULV_GetCallTime(uint32_t* callTime) {
-    if (tapi.callTimeResult != 0) return tapi.callTimeResult;
+    if (std::optional<int> result = Injected(Call::CallTime)) return *result;
     *callTime = tapi.callTime;
     return 0;
 }
 
 int TAPI_ULV_GetGenericData(uint8_t* data) {
+    if (std::optional<int> result = Injected(Call::GenericData)) return *result;
     std::memcpy(data, tapi.generic.data(), tapi.generic.size());
     return 0;
 }
@@ -252,6 +283,7 @@ int TAPI_ULV_GetGenericData(uint8_t* data) {
 }  // extern "C"
 
 int RtcSwOpen(const char*) {
+    if (std::optional<int> result = Injected(Call::TimerOpen)) return *result;
     fake::ClosePair(rtc.readFd, rtc.writeFd);
     fake::OpenPair(rtc.readFd, rtc.writeFd);
     return rtc.readFd;
@@ -259,19 +291,26 @@ int RtcSwOpen(const char*) {
 
 int RtcSwRequest(int, unsigned long request, RtcSwTimer* record) {
     rtc.requests.push_back({request, record != nullptr ? *record : RtcSwTimer{}, record != nullptr});
+    const Call call = request == RTC_SW_START    ? Call::TimerStart
+                      : request == RTC_SW_DELETE ? Call::TimerDelete
+                      : request == RTC_SW_ACK    ? Call::TimerAck
+                                                 : Call::TimerRelease;
+    if (std::optional<int> result = Injected(call)) return *result;
     if (request == RTC_SW_ACK) fake::Consume(rtc.readFd);
     return 0;
 }
 
-int RtcSwClose(int) { return 0; }
+int RtcSwClose(int) { return Injected(Call::TimerClose).value_or(0); }
 
 int PlatformUptime(long* seconds) {
     if (fake::clock.onUptime != nullptr) fake::clock.onUptime();
+    if (std::optional<int> result = Injected(Call::Uptime)) return *result;
     *seconds = fake::clock.uptime;
     return 0;
 }
 
 int PlatformSleep(unsigned seconds, const sigset_t*) {
+    if (std::optional<int> result = Injected(Call::Sleep)) return *result;
     fake::clock.uptime += seconds;
     return 0;
 }

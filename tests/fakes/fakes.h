@@ -33,17 +33,30 @@ struct Aplog {
     std::vector<AplogRecord> Binary(uint32_t id) const;  // binary records with this id
 };
 
+// Every platform call the daemon makes. Each can be made to fail on its own, and each is
+// counted.
+enum class Call {
+    Init, ReadMessage, Fini,                                       // telephony connection
+    NetworkId, ServiceAvailability, SignalQuality, ApVersion, BpVersion, SerialNo,
+    ServiceCentre, EmailGateway, ExpirePeriod, SendSms, CallTime, GenericData,  // queries
+    TimerOpen, TimerStart, TimerDelete, TimerAck, TimerRelease, TimerClose,  // "/dev/rtc_sw"
+    Uptime, Sleep,
+    Count
+};
+inline constexpr size_t kCallCount = static_cast<size_t>(Call::Count);
+
+// The next `times` calls (every one when negative) answer `result`, fill nothing and leave
+// errno at ENODEV ("No such device"). A failed TAPI_CLIENT_Init or RtcSwOpen answers its
+// result as the descriptor.
+void Fail(Call call, int result, int times = -1);
+int Made(Call call);  // calls made since Reset, failed ones included
+
 struct TapiMessageSpec {
     uint16_t msgId;
     std::vector<uint8_t> data;
 };
 
 struct Tapi {
-    std::deque<int> initResults;  // consumed one per call; then initDefault
-    int initDefault = 1;          // > 0: connected
-    int initCalls = 0;
-    int finiCalls = 0;
-
     std::string countryCode = "310";
     std::string networkCode = "410";
     uint8_t service = 1;
@@ -51,18 +64,13 @@ struct Tapi {
     std::array<uint8_t, TAPI_AP_VERSION_INFO_SIZE> ap{};
     std::array<uint8_t, TAPI_BP_VERSION_INFO_SIZE> bp{};
     std::array<uint8_t, TAPI_FACTORY_SERIAL_SIZE> serial{};
-    int serviceCentreResult = 0;
     std::string serviceCentre = "+4412345";
-    int serviceCentreCalls = 0;
     std::string gateway;
-    int gatewayCalls = 0;
     uint8_t validity = 0xA7;
     uint32_t expirePeriodSeen = 0;
-    int submitDefault = 0;  // the result of every submission
     uint32_t nextSequence = 1;
     std::vector<std::vector<uint8_t>> submissions;  // every submission record, whole
     uint32_t callTime = 0;
-    int callTimeResult = 0;  // nonzero: the call fails
     std::array<uint8_t, TAPI_GENERIC_DATA_SIZE> generic{};
 
     // Telephony messages: the descriptor returned by a successful init is readable exactly

@@ -14,6 +14,18 @@
 
 namespace fs = std::filesystem;
 
+::testing::AssertionResult InOrder(const std::vector<std::string>& actual,
+                                   const std::vector<std::string>& expected) {
+    size_t at = 0;
+    for (const std::string& record : actual)
+        if (at < expected.size() && record == expected[at]) ++at;
+    if (at == expected.size()) return ::testing::AssertionSuccess();
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    failure << "missing \"" << expected[at] << "\" in order among:";
+    for (const std::string& record : actual) failure << "\n  \"" << record << "\"";
+    return failure;
+}
+
 void DaemonTest::SetUp() {
     char pattern[] = "/tmp/ulv-unit-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -38,3 +38,8 @@ protected:
 
     std::string root_;
 };
+
+// `expected` are among `actual` in this order, each equal to a whole record.
+::testing::AssertionResult InOrder(const std::vector<std::string>& actual,
+                                   const std::vector<std::string>& expected);
+

@@ -48,7 +48,7 @@ TEST_F(CoreReportTest, BodyIsThePacked48ByteLayoutInWireOrder) {
         0x40, 0x00, 0x1a, 0x2c,  0x40, 0x00, 0x0f, 0x10};     // pc, lr
     // clang-format on
     EXPECT_EQ(Body(Record("mediaplayer", "c.so")), expected);
-    fake::tapi.callTimeResult = -1;  // the call time stays zero, the signal is traced signed
+    fake::Fail(fake::Call::CallTime, -1);  // the call time stays zero, the signal is traced signed
     const Bytes body = Body(Record("app", "twelve.chars", 0xF5));
     EXPECT_EQ(Bytes(body.begin(), body.begin() + 4), Bytes(4, 0));
     EXPECT_EQ(std::string(body.begin() + 12, body.begin() + 35),
@@ -88,7 +88,7 @@ TEST_F(CoreReportTest, IsSubmittedAtOnceWhateverTheRadioStateAndWaitsForItsConfi
 }
 
 TEST_F(CoreReportTest, ARefusedSubmissionIsCountedAndNothingWaits) {
-    fake::tapi.submitDefault = -1;
+    fake::Fail(fake::Call::SendSms, -1);
     ulvState.apcdFailures = 2, ulvState.timerExpired = 1;
     const CoreDumpRecord record = Record("app", "");
     EXPECT_EQ(ULVAPCDSendReport(&record), -1);

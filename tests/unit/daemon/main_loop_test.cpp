@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <utility>
 
 #include "daemon/daemon.h"
@@ -11,10 +12,13 @@
 #include "process.h"
 #include "scheduling/scheduling.h"
 #include "state/daemon_state.h"
+#include "state/flex_config.h"
 
 namespace {
 
+using fake::Call;
 using MainLoopTest = DaemonTest;
+using Texts = std::vector<std::string>;
 
 fd_set Ready(std::initializer_list<int> fds) {
     fd_set ready;
@@ -23,19 +27,83 @@ fd_set Ready(std::initializer_list<int> fds) {
     return ready;
 }
 
-TEST_F(MainLoopTest, ConnectionIsRetriedTenTimesWithARecordEach) {
-    const std::tuple<std::deque<int>, int, int> cases[] = {
-        {{1}, 1, 0}, {{-1, 0, 1}, 3, 2}, {{}, 11, 10}};
-    for (const auto& [results, calls, retryRecords] : cases) {
-        fake::Reset();
-        fake::tapi.initResults = results;
-        fake::tapi.initDefault = 0;  // after the listed results
-        EXPECT_EQ(ULVConnectTapi() > 0, calls < 11);
-        EXPECT_EQ(fake::tapi.initCalls, calls);
-        std::vector<std::string> records;
-        for (int i = 1; i <= retryRecords; ++i)
-            records.push_back("Try to connect TAPI Server " + std::to_string(i) + " times\n\r");
-        EXPECT_EQ(fake::aplog.Texts(), records);
+Texts Retries(int count) {
+    Texts records;
+    for (int i = 1; i <= count; ++i)
+        records.push_back("Try to connect TAPI Server " + std::to_string(i) + " times\n\r");
+    return records;
+}
+
+// One platform call fails (`times` times, every time when negative): what the daemon returns,
+// logs and does next.
+TEST_F(MainLoopTest, EachFailingCallIsLoggedAndHandledAsItsOwn) {
+    struct Row {
+        const char* name;
+        Call call;
+        int result, times;
+        std::function<int()> act;
+        int returns;
+        Texts logs;
+        std::function<void()> next;
+    };
+    auto connect = [] { return ULVConnectTapi() > 0 ? 1 : 0; };
+    auto radio = [] { return int{ULVFirstRadioChecks()}; };
+    auto wakeTapi = [] { return ULVServeWakeup(Ready({ulvState.timerFd, ulvState.tapiFd}), 1); };
+    auto wakeTimer = [] {
+        ulvState.currentTimerId = 3;  // an identifier the handler only logs
+        return ULVServeWakeup(Ready({ulvState.timerFd}), 1);
+    };
+    const Row rows[] = {
+        {"connection twice", Call::Init, -1, 2, connect, 1, Retries(2),
+         [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 3); }},  // 1: the set-up's
+        {"connection always (0)", Call::Init, 0, -1, connect, 0, Retries(10),
+         [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 11); }},
+        {"retry sleep", Call::Sleep, -1, -1, [] { fake::Fail(Call::Init, -1, 2); return 1; }, 1,
+         {}, [] { EXPECT_GT(ULVConnectTapi(), 0); EXPECT_EQ(fake::Made(Call::Init), 1 + 3); }},
+        {"network id", Call::NetworkId, -1, -1, radio, 1,
+         {"TAPI_NETWORK_GetCurrentNetworkId  Invoke failure\n\r", "set in service State\n\r"},
+         [] {
+             EXPECT_EQ(ulvState.validPlmn, 0);
+             EXPECT_EQ(ulvState.startupStage, 2);  // the decision still runs
+         }},
+        {"service availability", Call::ServiceAvailability, -1, -1, radio, 0,
+         {"set PLMN valid\n\r", "TAPI_ACCE_GetServiceAvailability Invoke failure\n\r"},
+         [] {
+             EXPECT_EQ(ulvState.inService, 0);
+             EXPECT_EQ(fake::Made(Call::ServiceCentre), 0);
+             EXPECT_EQ(ulvState.startupStage, 1);
+         }},
+        {"signal quality", Call::SignalQuality, -1, -1, radio, 1,
+         {"SINGAL QUALITY READ FAILURE\n\r"}, [] { EXPECT_EQ(ulvState.sqState, 1); }},
+        {"service centre", Call::ServiceCentre, -1, -1, radio, 1,
+         {"set in service State\n\r", "FAIL: GetServiceCenter"},
+         [] {
+             EXPECT_EQ(gatewayState, GATEWAY_STATE_INITIAL);
+             EXPECT_EQ(ulvState.startupStage, 1);
+             EXPECT_EQ(ulvState.currentTimerId, ULV_TIMER_GATEWAY_ID);
+         }},
+        {"message read", Call::ReadMessage, -1, -1, wakeTapi, 1,
+         {"TAPI_Client_ReadAndMallocMsg Failure\n\r"},
+         [] { EXPECT_TRUE(fake::rtc.requests.empty()); }},  // the expiry is left alone
+        {"expiry acknowledgement", Call::TimerAck, 5, -1, wakeTimer, 0,
+         {"Hardware timer goes off\n\r", "Unexpected Timer ID 3\n\r",
+          "Hardware job done error 5\n\r"},
+         [] { EXPECT_EQ(fake::Made(Call::TimerAck), 1); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ResetProcessState();
+        WriteConfig();
+        ASSERT_EQ(ULVGetFlexConfig(), 0);
+        ConnectDevices();
+        ulvState.startupStage = 1;
+        ulvState.sqState = 1;
+        fake::tapi.PushU32(SIGNAL_QUALITY_MSGID, 1);
+        fake::aplog.records.clear();
+        fake::Fail(row.call, row.result, row.times);
+        EXPECT_EQ(row.act(), row.returns);
+        EXPECT_TRUE(InOrder(fake::aplog.Texts(), row.logs));
+        row.next();
     }
 }
 
@@ -46,6 +114,7 @@ TEST_F(MainLoopTest, StartUpOnTheTestNetworkLeavesPlmnInvalid) {
         ULVFirstRadioChecks();
         EXPECT_EQ(ulvState.validPlmn, valid) << network;
     }
+    for (const std::string& text : fake::aplog.Texts()) EXPECT_EQ(text.find("failure"), text.npos);
 }
 
 TEST_F(MainLoopTest, OneWakeUpServesTheTelephonyMessageThenTheTimer) {
@@ -55,11 +124,28 @@ TEST_F(MainLoopTest, OneWakeUpServesTheTelephonyMessageThenTheTimer) {
     fake::rtc.Fire();
     EXPECT_EQ(ULVServeWakeup(Ready({ulvState.timerFd, ulvState.tapiFd}), 1), 0);
     EXPECT_EQ(fake::aplog.Texts(),
-              (std::vector<std::string>{
-                  "SINGAL QUALITY VALUE RECEIVED == 1\n\r", "unset Signal Quality State\n\r",
-                  "Hardware timer goes off\n\r", "Unexpected Timer ID 3\n\r"}));
+              (Texts{"SINGAL QUALITY VALUE RECEIVED == 1\n\r", "unset Signal Quality State\n\r",
+                     "Hardware timer goes off\n\r", "Unexpected Timer ID 3\n\r"}));
     ASSERT_FALSE(fake::rtc.requests.empty());
     EXPECT_EQ(fake::rtc.requests.back().request, RTC_SW_ACK);
+}
+
+// A retry that finds the gateway confirms it; the decision runs at once only when the phone
+// was in service at start-up (otherwise at the next in-service message).
+TEST_F(MainLoopTest, GatewayFoundOnARetryIsConfirmedAndDecidesWhenInServiceAtStart) {
+    for (uint8_t inService : {0, 1}) {
+        ResetProcessState();
+        WriteConfig();
+        ASSERT_EQ(ULVGetFlexConfig(), 0);
+        ConnectDevices();
+        ulvState.startupStage = 1;
+        gatewayState = GATEWAY_STATE_CHECK_FAILED;
+        ulvState.currentTimerId = ULV_TIMER_GATEWAY_ID;
+        fake::rtc.Fire();
+        EXPECT_EQ(ULVServeWakeup(Ready({ulvState.timerFd}), inService), 0);
+        EXPECT_EQ(gatewayState, GATEWAY_STATE_CONFIRMED);
+        EXPECT_EQ(ulvState.startupStage, inService == 1 ? 2 : 1);
+    }
 }
 
 TEST_F(MainLoopTest, GatewayGiveUpLeavesTheLoopForTheExitPathWithoutAcknowledging) {
@@ -75,7 +161,7 @@ TEST_F(MainLoopTest, GatewayGiveUpLeavesTheLoopForTheExitPathWithoutAcknowledgin
         EXPECT_NE(request.request, RTC_SW_ACK);
     ASSERT_FALSE(fake::rtc.requests.empty());
     EXPECT_EQ(fake::rtc.requests.back().request, RTC_SW_RELEASE);
-    EXPECT_EQ(fake::tapi.finiCalls, 1);
+    EXPECT_EQ(fake::Made(Call::Fini), 1);
     EXPECT_EQ(fake::aplog.records.back().kind, 'X');
 }
 

@@ -1,5 +1,6 @@
 #include "daemon/daemon.h"
 #include "daemon_fixture.h"
+#include "reports/reports.h"
 #include "state/daemon_state.h"
 
 namespace {
@@ -63,18 +64,38 @@ TEST_F(TapiEventsTest, ConfirmationIsTracedEvenWhenItsDataIsRejected) {
     EXPECT_EQ(TraceMessages(), std::vector<std::string>{"coming the cnf msgid\n\n"});
 }
 
-TEST_F(TapiEventsTest, InServiceWhileTheDecisionIsPendingChecksTheGatewayThenDecides) {
-    const std::tuple<int, int32_t, uint8_t> cases[] = {{-1, GATEWAY_STATE_INITIAL, 1},
-                                                       {0, GATEWAY_STATE_CONFIRMED, 2}};
+// Once the decision has run, service coming back after an outage sends what waits.
+TEST_F(TapiEventsTest, InServiceAfterAnOutageSendsWhatWaits) {
     ConnectDevices();
-    for (const auto& [centreResult, state, stage] : cases) {
-        fake::tapi.serviceCentreResult = centreResult;
-        fake::tapi.serviceCentreCalls = 0;
+    ulvState.startupStage = 2;
+    ulvState.inService = ulvState.timerExpired = ulvState.validPlmn = ulvState.sqState = 1;
+    ulvState.pendingReports = PENDING_PERIODIC;
+    Handle(SERVICE_AVAILABILITY_MSGID, std::string(1, '\0'));
+    EXPECT_EQ(ulvState.inService, 0);
+    EXPECT_TRUE(fake::tapi.submissions.empty());
+    Handle(SERVICE_AVAILABILITY_MSGID, "\x01");
+    EXPECT_EQ(fake::tapi.submissions.size(), 1u);
+}
+
+TEST_F(TapiEventsTest, InServiceWhileTheDecisionIsPendingChecksTheGatewayThenDecides) {
+    // Service centre failures, the gateway state before and after, the stage, timer deletes:
+    // only a retry timer that runs is deleted.
+    const std::tuple<int, int32_t, int32_t, uint8_t, int> cases[] = {
+        {-1, GATEWAY_STATE_INITIAL, GATEWAY_STATE_INITIAL, 1, 0},
+        {0, GATEWAY_STATE_CHECK_FAILED, GATEWAY_STATE_CONFIRMED, 2, 1},
+        {0, GATEWAY_STATE_INITIAL, GATEWAY_STATE_CONFIRMED, 2, 0}};
+    ConnectDevices();
+    for (const auto& [failures, stateBefore, state, stage, deletes] : cases) {
+        fake::Fail(fake::Call::ServiceCentre, -1, failures);
+        const int before = fake::Made(fake::Call::ServiceCentre);
+        const int deletesBefore = fake::Made(fake::Call::TimerDelete);
         ulvState.startupStage = 1;
+        gatewayState = stateBefore;
         Handle(SERVICE_AVAILABILITY_MSGID, "\x01");
-        EXPECT_EQ(fake::tapi.serviceCentreCalls, 1);
+        EXPECT_EQ(fake::Made(fake::Call::ServiceCentre) - before, 1);
         EXPECT_EQ(gatewayState, state);
         EXPECT_EQ(ulvState.startupStage, stage);
+        EXPECT_EQ(fake::Made(fake::Call::TimerDelete) - deletesBefore, deletes);
     }
 }
 

@@ -71,6 +71,7 @@ TEST_F(KernelPanicTest, ReadsTagsAsA256ByteLineReaderSeesThem) {
         {"both digits past 254", "UTC0", TimeLine(223), 1173103620, {}, 0},
         {"tag split by the piece end", "UTC0", TimeLine(241), kNone, {}, 0},
         {"tag in the second piece", "UTC0", TimeLine(300), 1173103659, {}, 0},
+        {"fixed-width fields", "UTC0", "Current Time = 2007-03-05 14:07939\n", 1173103659, {}, 0},
         {"tag after a NUL", "UTC0", std::string("abc\0", 4) + TimeLine(0), kNone, {}, 0},
         {"fields after a NUL", "UTC0", std::string("Current Time = 2007-03-05\0" "14:07:09\n", 35), k140709, {}, 0},
         {"binary, no tag", "UTC0", std::string("\xff\0\x01\n\x80", 5), kNone, {}, 0},

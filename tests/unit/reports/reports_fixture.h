@@ -17,6 +17,11 @@ class ReportsTest : public DaemonTest {
 protected:
     void SetUp() override {
         DaemonTest::SetUp();
+        Open();
+    }
+    // A fresh process: host byte order detected, the radio gate open, delay 5.
+    static void Open() {
+        ResetProcessState();
         ULVDetectByteOrder();  // as initialisation does
         fake::aplog.records.clear();
         std::strcpy(ulvState.serviceCentreAddress, "+4412345");

@@ -35,9 +35,12 @@ TEST_F(ReportsTest, SoftwareChangeThenCrashThenHeaderAloneEachRefused) {
     SetQuela({0x30});
     ulvState.kernelPanic = NewList({0x40}, 0x82000);
     ulvState.pendingReports = PENDING_SW_CHANGE | PENDING_CRASH | PENDING_PERIODIC;
-    fake::tapi.submitDefault = -1;
+    fake::Fail(fake::Call::SendSms, -1);
 
     ULVSmsSend();  // a refused software change still saves the new build
+    EXPECT_TRUE(InOrder(fake::aplog.Texts(), {"in-service & timer expired & valid plmn\n\r",
+                                              "SW_Flex Change Report Body:\n\r"}));
+    EXPECT_EQ(TraceCount("SW_FLEX report is ready to send\n"), 1);
     Bytes raw = Raw();
     ASSERT_EQ(raw.size(), 104u);
     EXPECT_EQ(raw[0], REPORT_TYPE_SW_CHANGE);
@@ -76,7 +79,7 @@ TEST_F(ReportsTest, SubmissionRecordInPhoneAndEmailModeAndItsRefusals) {
     };
     for (const Case& c : cases) {
         fake::tapi.submissions.clear();
-        fake::tapi.submitDefault = c.library;
+        fake::Fail(fake::Call::SendSms, c.library, c.library != 0 ? -1 : 0);
         OutgoingSms& sms = ulvState.outgoingSms;
         std::strcpy(sms.destination, c.address.c_str());
         std::strcpy(sms.text, report.c_str());
@@ -149,6 +152,20 @@ TEST_F(ReportsTest, FailedConfirmationRollsBackToTheEntrySentBeforeSavesAndStart
         EXPECT_EQ(ulvState.bpPanicList, nullptr);
         ExpectTimer(ULV_TIMER_PERIODIC_ID, 900);
     }
+}
+
+// Once every BP entry is confirmed, the list goes with its counters: a later failed
+// confirmation (here of the periodic report) counts no BP entry as sent.
+TEST_F(ReportsTest, FailureAfterTheBpListIsDoneCountsFromTheTotalAlone) {
+    SetBp({0x10, 0x20}, true, 4);
+    ulvState.pendingReports = PENDING_CRASH | PENDING_PERIODIC;
+    for (uint32_t result : {0, 0, 1}) {
+        ulvState.timerExpired = 1;
+        ULVSmsSend();
+        Confirm(ulvState.lastSentSequence, result);
+    }
+    EXPECT_EQ(Raw().size(), 64u + PERIODIC_BODY_SIZE);
+    EXPECT_EQ(ulvState.flexConfig.ulv_last_num_panics, 3);  // 4 - 0 new + 0 sent - 1
 }
 
 // A record whose data is cut short is counted but never loaded: it is not sent, and the

@@ -12,22 +12,22 @@ using GatewayTest = SchedulingTest;
 TEST_F(GatewayTest, PhoneNumberDestinationNeverAsksForTheGateway) {
     Prepare({{"ulv_sms_address_type", "0"}});
     EXPECT_EQ(ULVCheckGateway(), GATEWAY_AVAILABLE);
-    EXPECT_EQ(fake::tapi.gatewayCalls, 0);
+    EXPECT_EQ(fake::Made(fake::Call::EmailGateway), 0);
     EXPECT_EQ(TimerRequests(), "");
 }
 
 TEST_F(GatewayTest, FailingServiceCentreIsRetriedEvery15sAndGivenUpOnThe13thExpiry) {
     Prepare({{"ulv_sms_address_type", "1"}});
-    fake::tapi.serviceCentreResult = -1;
+    fake::Fail(fake::Call::ServiceCentre, -1);
     EXPECT_EQ(ULVCheckGateway(), GATEWAY_NOT_AVAILABLE);
     EXPECT_EQ(TimerRequests(), "start 0,0,15,0");
     for (int expiry = 1; expiry <= 12; ++expiry) {
         ULVTimerHandler();
         ASSERT_EQ(gatewayState, GATEWAY_STATE_CHECK_FAILED) << "expiry " << expiry;
     }
-    EXPECT_EQ(fake::tapi.serviceCentreCalls, 13);
+    EXPECT_EQ(fake::Made(fake::Call::ServiceCentre), 13);
     ULVTimerHandler();
-    EXPECT_EQ(fake::tapi.serviceCentreCalls, 13);
+    EXPECT_EQ(fake::Made(fake::Call::ServiceCentre), 13);
     EXPECT_EQ(gatewayState, GATEWAY_STATE_GIVE_UP);
     EXPECT_EQ(TimerRequests(), "start 0,0,15,0; delete 0,0,15,0");
 }

@@ -1,3 +1,4 @@
+#include <filesystem>
 #include <tuple>
 
 #include "../panics/panic_file_builder.h"
@@ -38,7 +39,12 @@ TEST_F(StartupDecisionTest, QueuesTheSoftwareChangeOrTheCrashOrOnlyThePeriodicRe
                  {"ulv_last_preiodic_report_timestamp", "abc"},
                  {"ulv_cummulative_uptime", "ffffff00"}},
                 0x200);
+        std::memset(ulvState.periodicBody, 0xEE, PERIODIC_BODY_SIZE);
         ULVStartupDecision();
+        // A new software starts its usage figures afresh; the rest of the body stays.
+        EXPECT_EQ(ulvState.periodicBody[PERIODIC_GENERIC_DATA_OFFSET], changed ? 0 : 0xEE);
+        EXPECT_EQ(ulvState.periodicBody[PERIODIC_BODY_SIZE - 1], changed ? 0 : 0xEE);
+        EXPECT_EQ(ulvState.periodicBody[PERIODIC_GENERIC_DATA_OFFSET - 1], 0xEE);
         EXPECT_EQ(ulvState.pendingReports, pending);
         EXPECT_EQ(TimerRequests(), "start 0,0,5,0");
         EXPECT_EQ(ulvState.currentTimerId,
@@ -56,6 +62,14 @@ TEST_F(StartupDecisionTest, QueuesTheSoftwareChangeOrTheCrashOrOnlyThePeriodicRe
                       " = abc\nulv_last_powerup_timestamp = 0\nulv_cummulative_uptime = 100\n"),
                   std::string::npos);
     }
+}
+
+TEST_F(StartupDecisionTest, AnUnreadableDumpDirectoryIsTracedAndAMissingOneIsNot) {
+    std::filesystem::remove_all(root_ + "/zellocal/ulv_app_dump");
+    ULVRemoveCoreFiles();
+    WriteFile("zellocal/ulv_app_dump", "not a directory");
+    ULVRemoveCoreFiles();
+    EXPECT_EQ(TraceMessages(), std::vector<std::string>{"Read dir failed - Not a directory\n"});
 }
 
 TEST_F(StartupDecisionTest, OnlyTheFirst20CharactersOfEachVersionCount) {

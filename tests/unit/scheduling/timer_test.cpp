@@ -1,6 +1,7 @@
 #include <tuple>
 
 #include "scheduling_fixture.h"
+#include "state/trace.h"
 
 namespace {
 
@@ -13,11 +14,13 @@ TEST_F(TimerTest, StartsAndDeletesIssueTheDeviceRequestsInOrder) {
     const char* same = "Timers the same no need to delete !\n\r";
     const std::tuple<Steps, const char*, const char*> cases[] = {
         {Steps{{2, 900}}, "start 0,15,0,0", first},
-        {Steps{{1, 3725}}, "start 1,2,5,0", first},
+        {Steps{{1, 7199}}, "start 1,59,59,0", first},
         {Steps{{2, 900}, {7, 900}}, "start 0,15,0,0", same},
         // The new timer is armed before the old one goes.
         {Steps{{2, 900}, {6, 15}}, "start 0,15,0,0; start 0,0,15,0; delete 0,15,0,0",
          "Timesr not the same so resetting to new timer values\n\r"},
+        {Steps{{2, 900}, {6, 15}}, "start 0,15,0,0; start 0,0,15,0; delete 0,15,0,0",
+         "Old time valuse are 0 15 0\n\r"},
         {Steps{{2, 900}, {0, 0}, {5, 900}}, "start 0,15,0,0; delete 0,15,0,0; start 0,15,0,0",
          first},
         // An all-zero record need not be armed by the device: 1 s, the shortest, is armed.
@@ -68,7 +71,10 @@ TEST_F(TimerTest, PeriodicExpiryHandsOverToTheDelayOnceAtMost900SecondsAreLeft) 
     for (auto [cumulative, due] : cases) {
         SCOPED_TRACE(cumulative);
         Prepare({{"ulv_cummulative_uptime", cumulative}}, ULV_TIMER_PERIODIC_ID, 900);
+        std::remove((root_ + "/zel_user/download/appwrite/ulvPanicInfo.bak").c_str());
+        WriteFile("zel_user/download/appwrite/ulvPanicInfo", std::string(TRACE_ROTATE_ABOVE + 1, 't'));
         ULVTimerHandler();
+        EXPECT_TRUE(Exists("zel_user/download/appwrite/ulvPanicInfo.bak"));  // rotated each tick
         EXPECT_EQ(ulvState.flexConfig.ulv_cummulative_uptime,
                   std::stoul(cumulative, nullptr, 16) + 900);
         EXPECT_EQ(ulvState.pendingReports, PENDING_PERIODIC);

@@ -1,10 +1,10 @@
 #include "state/flex_config.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <sys/stat.h>
 
 #include <csignal>
 #include <cstring>
@@ -234,6 +234,41 @@ TEST_F(FlexConfigTest, WriteDuringAWriteWritesNothing) {
     ULVSetFlexConfig();
     EXPECT_EQ(ConfigFile(), ConfigText());
     EXPECT_FALSE(Exists("tmp/ulv.cfg"));
+}
+
+TEST_F(FlexConfigTest, MissingFileOrUnwritableTemporaryIsLoggedAndTraced) {
+    EXPECT_EQ(ULVGetFlexConfig(), -1);
+    EXPECT_TRUE(fake::aplog.Has("Can't open the flex file\n\r"));
+    EXPECT_EQ(TraceCount("Can't open the flex file\n"), 1);
+    WriteConfig();
+    ASSERT_EQ(ULVGetFlexConfig(), 0);
+    ASSERT_EQ(mkdir((root_ + "/tmp/ulv.cfg").c_str(), 0755), 0);
+    ulvState.flexConfig.ulv_report_delay = 9;
+    ULVSetFlexConfig();
+    EXPECT_TRUE(fake::aplog.Has("can't open the flex file for writing\n\r"));
+    EXPECT_EQ(TraceCount("can't open the flex file for writing\n"), 1);
+    // The copy in /tmp is only a copy: the configuration itself is saved all the same.
+    EXPECT_EQ(ConfigFile(), ConfigText({{"ulv_report_delay", "9"}}));
+}
+
+// The copy cannot be written (the storage refuses the bytes, here a file size limit): the old
+// file stays, whole, and the failure is logged.
+TEST_F(FlexConfigTest, CopyThatCannotBeWrittenLeavesTheOldFile) {
+    WriteConfig();
+    ulvState.flexConfig = Record();
+    struct sigaction ignore {}, previous {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
+    rlimit limit {}, saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    limit = saved;
+    limit.rlim_cur = 64;  // far below the 19 lines
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    ULVSetFlexConfig();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &previous, nullptr);
+    EXPECT_EQ(ConfigFile(), ConfigText());
+    EXPECT_TRUE(fake::aplog.Has("can't copy the flex file - File too large\n\r"));
 }
 
 TEST_F(FlexConfigTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFileWhole) {

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <limits>
 #include <regex>
 
 #include "daemon_fixture.h"
@@ -24,6 +27,15 @@ TEST_F(TraceTest, StampsWithTheIsoWeekBasedYear) {
         char out[TRACE_STAMP_SIZE];
         ULVFormatTraceStamp(when, out);
         EXPECT_STREQ(out, stamp);
+    }
+    // A time the C library cannot convert (where there is one) leaves an empty stamp.
+    const time_t far = std::numeric_limits<time_t>::max();
+    tm probe{};
+    if (localtime_r(&far, &probe) == nullptr) {
+        char out[TRACE_STAMP_SIZE];
+        std::memset(out, 'x', sizeof out);
+        ULVFormatTraceStamp(far, out);
+        EXPECT_STREQ(out, "");
     }
 }
 
