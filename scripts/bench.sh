@@ -21,6 +21,7 @@
 # install. A benchmark, not a test: the figures depend on the machine and its load.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
 
 reps=${ULV_BENCH_REPS:-9}
 armel=${ULV_BENCH_ARMEL:-1}
@@ -28,22 +29,7 @@ jobs=${ULV_JOBS:-2}
 
 packages=(cmake ninja-build g++ busybox coreutils)
 [ "$armel" = 1 ] && packages+=(g++-arm-linux-gnueabi qemu-user)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    echo "== installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "Missing Debian packages. Install them with:" >&2
-    echo "  sudo apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+ensure_packages "${packages[@]}" || exit 1
 
 echo "== building ulv-fingerprint (release)"
 cmake --preset release >/dev/null

@@ -10,21 +10,10 @@
 # receiving side ingests what the handset sent and prints its fleet summary.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
 top=$(pwd)
 
-missing=()
-for package in cmake ninja-build g++ googletest pkg-config libsqlite3-dev libpq-dev; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "Missing Debian packages. Install them with: sudo apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+ensure_packages cmake ninja-build g++ googletest pkg-config libsqlite3-dev libpq-dev || exit 1
 
 echo "== building the daemon, the simulated handset, the decoder and the fleet store"
 cmake --preset host >/dev/null

@@ -9,23 +9,12 @@
 # Builds an optimised ulv-fleet in build/bench. Installs missing Debian packages when run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
 
 reports=${1:-1000000}
 handsets=${2:-100000}
 
-missing=()
-for package in cmake ninja-build g++ pkg-config libsqlite3-dev libpq-dev postgresql; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "Missing Debian packages. Install them with: sudo apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+ensure_packages cmake ninja-build g++ pkg-config libsqlite3-dev libpq-dev postgresql || exit 1
 
 echo "== building ulv-fleet (optimised) in build/bench"
 # -O2: GCC 12's -O3 raises false -Wrestrict warnings inside libstdc++, and warnings are errors.

@@ -17,6 +17,7 @@
 # Installs missing Debian packages when run as root; otherwise says what to install.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
 top=$(pwd)
 
 hours=${ULV_FOOTPRINT_HOURS:-8}
@@ -24,22 +25,7 @@ scale=${ULV_FOOTPRINT_SCALE:-3600}
 
 packages=(cmake ninja-build g++ googletest strace binutils g++-arm-linux-gnueabi
           binutils-arm-linux-gnueabi)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    echo "== installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
-  else
-    echo "Missing Debian packages. Install them with:" >&2
-    echo "  sudo apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+ensure_packages "${packages[@]}" || exit 1
 
 echo "== building the sim daemon, the handset, the decoder, the counter and the bare loop"
 mkdir -p build/logs

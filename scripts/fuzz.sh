@@ -13,14 +13,13 @@
 # added up per target over runs in build/fuzz/executions.txt.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
 
 seconds=${1:-60}
 build=build/fuzz
 jobs=${ULV_JOBS:-2}
 
-for tool in clang++ cmake ninja; do
-  command -v "$tool" >/dev/null || { echo "fuzz.sh: $tool is missing (apt-get install clang libfuzzer-14-dev cmake ninja-build)" >&2; exit 1; }
-done
+ensure_packages clang libfuzzer-14-dev cmake ninja-build || exit 1
 
 echo "== configure and build the fuzz targets"
 mkdir -p "$build"

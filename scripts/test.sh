@@ -13,6 +13,7 @@
 # cluster in a temporary directory, listening only on a Unix socket there) and stops at the end.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+source scripts/lib/packages.sh
 
 configs=${ULV_CONFIGS:-host asan armel s390x ppc}
 jobs=${ULV_JOBS:-$(nproc)}
@@ -33,25 +34,7 @@ done
 if [ $fleet -eq 1 ]; then  # ulv-fleet: its libraries, the database server, the browser
   packages+=(pkg-config libsqlite3-dev sqlite3 libpq-dev postgresql chromium)
 fi
-missing=()
-for package in $(printf '%s\n' "${packages[@]}" | sort -u); do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -eq 0 ]; then
-    echo "== installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null || {
-      echo "FAILED: apt-get install ${missing[*]}" >&2
-      exit 1
-    }
-  else
-    echo "Missing Debian packages. Install them with:" >&2
-    echo "  sudo apt-get install ${missing[*]}" >&2
-    exit 1
-  fi
-fi
+ensure_packages "${packages[@]}" || exit 1
 
 summary=()
 failed=0
