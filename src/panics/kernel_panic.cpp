@@ -32,8 +32,6 @@
 
 namespace {
 
-constexpr size_t kPieceSize = 255;  // a 256-byte line buffer less its NUL
-constexpr size_t kReadSize = 4096;
 constexpr std::string_view kForcedTag = "AP Logger forcing debug panic!";
 constexpr std::string_view kTimeTag = "Current Time = ";
 constexpr std::string_view kPcTag = "[ULV]PanicPC: ";
