@@ -7,6 +7,7 @@
 #
 #   ./scripts/fuzz.sh [SECONDS]               every target
 #   ULV_FUZZ_TARGETS="decode gateway" ./scripts/fuzz.sh 30
+#   ULV_FUZZ_RUNS=10000000 ./scripts/fuzz.sh 36000   each target until 10M inputs (or the time)
 #
 # A finding (crash, sanitizer report, broken invariant, time-out) stops that target's run; its
 # input is left in build/fuzz/findings/<target>/ and named in the table. Executions are also
@@ -47,7 +48,8 @@ for target in $targets; do
   before=$(find "$findings" -type f | wc -l)
   echo "== $target: ${seconds}s"
   # New inputs go to $found; the corpus is only read here.
-  "$build/tests/fuzz/ulv_fuzz_$target" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
+  "$build/tests/fuzz/ulv_fuzz_$target" -max_total_time="$seconds" ${ULV_FUZZ_RUNS:+-runs=$ULV_FUZZ_RUNS} \
+    -max_len=4096 -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" \
     "$found" "$corpus" >"$log" 2>&1
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
