@@ -22,7 +22,7 @@ bin=$top/build/host
 ulv=$bin/src/ulv
 handset=$bin/tools/handset/ulv-handset
 decode=$bin/tools/decode/ulv-decode
-core_file=$bin/tests/support/ulv-core-file
+core_file=$bin/tools/core-file/ulv-core-file
 fleet=$bin/tools/fleet/ulv-fleet
 
 root=$top/demo-run

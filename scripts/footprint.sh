@@ -45,7 +45,7 @@ ulv=$bin/src/ulv
 handset=$bin/tools/handset/ulv-handset
 decode=$bin/tools/decode/ulv-decode
 counter=$bin/tools/footprint/libulv-heap-window.so
-core_file=$bin/tests/support/ulv-core-file
+core_file=$bin/tools/core-file/ulv-core-file
 bare=$bin/tools/footprint/ulv-bare-loop
 
 work=$(mktemp -d /tmp/ulv-footprint.XXXXXX)  # short: the handset's socket lives below it

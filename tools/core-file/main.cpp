@@ -4,17 +4,17 @@
 //   ulv-core-file core.mediaplayer.1234 mtime=1700000000 pc=0x40001a2c lr=0x40000f10
 //       signal=11 lib=0x40000000-0x40010000:/usr/lib/libfoo.so.1       (one line)
 //
-// The words are those of ParseCoreFileSpec (tests/support/core_file.h). Exit status 2 on a bad
+// The words are those of ParseCoreFileSpec (core_file.h). Exit status 2 on a bad
 // description, 1 when the file cannot be written.
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "core_file.h"
-#include "process.h"
 
 int main(int argc, char** argv) {
     if (argc < 2) {
@@ -36,7 +36,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ulv-core-file: %s\n", error.c_str());
         return 2;
     }
-    if (!ulvtest::WriteFile(argv[1], ulvtest::CoreFile(layout))) return 1;
+    const std::string content = ulvtest::CoreFile(layout);
+    std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
+    if (!out.write(content.data(), static_cast<std::streamsize>(content.size())).flush()) return 1;
+    out.close();
     if (mtime >= 0) {
         const timespec times[2] = {{static_cast<time_t>(mtime), 0},
                                    {static_cast<time_t>(mtime), 0}};
