@@ -145,9 +145,9 @@ int ULVAPCDGetDumpFile(CoreDumpPass& pass, char* path) {
         ULV_TRACE("No valid dump file\n");
         return -1;
     }
+    // snprintf terminates the path; a failure (-1) reads as a huge length.
     const int length = std::snprintf(path, CORE_PATH_SIZE - 1, "%s/%s", CORE_DUMP_DIR, name);
-    path[CORE_PATH_SIZE - 1] = '\0';
-    if (length < 0 || static_cast<size_t>(length) > CORE_PATH_MAX_LENGTH) {
+    if (static_cast<size_t>(length) > CORE_PATH_MAX_LENGTH) {
         if (unlinkat(pass.dirFd, name, 0) != 0) ULV_TRACE("error when deleting %s\n\n", name);
         ULV_TRACE("invalid file name found, %s\n\n", path);
         path[0] = '\0';
