@@ -69,12 +69,31 @@ void CopyText(const std::string& text, void* out, size_t size) {
     std::memcpy(out, text.data(), text.size() < size ? text.size() : size);
 }
 
+// A C string of at most `size` bytes with its NUL.
+void CopyString(const std::string& text, char* out, size_t size) {
+    CopyText(text, out, size - 1);
+    out[size - 1] = '\0';
+}
+
+template <size_t N>
+void CopyOut(const std::array<uint8_t, N>& from, uint8_t* to) {
+    std::memcpy(to, from.data(), N);
+}
+
 void Mirror(const char* text) {
     if (aplog.mirrorPath.empty()) return;
     int fd = open(aplog.mirrorPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0) return;
     (void)!write(fd, text, std::strlen(text));
     close(fd);
+}
+
+// The injected failure's result, else 0 after `fill` answered the call.
+template <typename Fill>
+int Answer(Call call, Fill fill) {
+    if (std::optional<int> result = Injected(call)) return *result;
+    fill();
+    return 0;
 }
 
 }  // namespace
@@ -203,81 +222,60 @@ int TAPI_CLIENT_ReadAndMallocMsg(int fd, TapiMessage* message) {
 int TAPI_CLIENT_Fini(void) { return Injected(Call::Fini).value_or(0); }
 
 int TAPI_NETWORK_GetCurrentNetworkId(char* countryCode, char* networkCode) {
-    if (std::optional<int> result = Injected(Call::NetworkId)) return *result;
-    fake::CopyText(tapi.countryCode, countryCode, TAPI_NETWORK_CODE_SIZE - 1);
-    fake::CopyText(tapi.networkCode, networkCode, TAPI_NETWORK_CODE_SIZE - 1);
-    countryCode[TAPI_NETWORK_CODE_SIZE - 1] = networkCode[TAPI_NETWORK_CODE_SIZE - 1] = '\0';
-    return 0;
+    return fake::Answer(Call::NetworkId, [&] {
+        fake::CopyString(tapi.countryCode, countryCode, TAPI_NETWORK_CODE_SIZE);
+        fake::CopyString(tapi.networkCode, networkCode, TAPI_NETWORK_CODE_SIZE);
+    });
 }
 
 int TAPI_ACCE_GetServiceAvailability(uint8_t* available) {
-    if (std::optional<int> result = Injected(Call::ServiceAvailability)) return *result;
-    *available = tapi.service;
-    return 0;
+    return fake::Answer(Call::ServiceAvailability, [&] { *available = tapi.service; });
 }
 
 int TAPI_ACCE_GetSiginalQuality(uint8_t* quality) {
-    if (std::optional<int> result = Injected(Call::SignalQuality)) return *result;
-    quality[0] = tapi.signal;
-    return 0;
+    return fake::Answer(Call::SignalQuality, [&] { quality[0] = tapi.signal; });
 }
 
 int TAPI_ACCE_GetApVersionInfo(uint8_t* info) {
-    if (std::optional<int> result = Injected(Call::ApVersion)) return *result;
-    std::memcpy(info, tapi.ap.data(), tapi.ap.size());
-    return 0;
+    return fake::Answer(Call::ApVersion, [&] { fake::CopyOut(tapi.ap, info); });
 }
 
 int TAPI_ACCE_GetBpVersionInfo(uint8_t* info) {
-    if (std::optional<int> result = Injected(Call::BpVersion)) return *result;
-    std::memcpy(info, tapi.bp.data(), tapi.bp.size());
-    return 0;
+    return fake::Answer(Call::BpVersion, [&] { fake::CopyOut(tapi.bp, info); });
 }
 
 int TAPI_ACCE_GetFactorySerialNo(uint8_t* serial) {
-    if (std::optional<int> result = Injected(Call::SerialNo)) return *result;
-    std::memcpy(serial, tapi.serial.data(), tapi.serial.size());
-    return 0;
+    return fake::Answer(Call::SerialNo, [&] { fake::CopyOut(tapi.serial, serial); });
 }
 
 int TAPI_SMS_GetServiceCenter(char* address) {
-    if (std::optional<int> result = Injected(Call::ServiceCentre)) return *result;
-    fake::CopyText(tapi.serviceCentre, address, TAPI_SMS_ADDRESS_SIZE - 1);
-    address[TAPI_SMS_ADDRESS_SIZE - 1] = '\0';
-    return 0;
+    return fake::Answer(Call::ServiceCentre, [&] {
+        fake::CopyString(tapi.serviceCentre, address, TAPI_SMS_ADDRESS_SIZE);
+    });
 }
 
 int TAPI_SMS_GetEmailGateway(char* address) {
-    if (std::optional<int> result = Injected(Call::EmailGateway)) return *result;
-    fake::CopyText(tapi.gateway, address, TAPI_SMS_ADDRESS_SIZE - 1);
-    address[TAPI_SMS_ADDRESS_SIZE - 1] = '\0';
-    return 0;
+    return fake::Answer(Call::EmailGateway, [&] {
+        fake::CopyString(tapi.gateway, address, TAPI_SMS_ADDRESS_SIZE);
+    });
 }
 
 int TAPI_SMS_ExpirePeriodToUINT8(const uint32_t* period, uint8_t* validity) {
     tapi.expirePeriodSeen = *period;
-    if (std::optional<int> result = Injected(Call::ExpirePeriod)) return *result;
-    *validity = tapi.validity;
-    return 0;
+    return fake::Answer(Call::ExpirePeriod, [&] { *validity = tapi.validity; });
 }
 
 int TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence) {
     tapi.submissions.emplace_back(submitRecord, submitRecord + TAPI_SMS_SUBMIT_RECORD_SIZE);
-    if (std::optional<int> result = Injected(Call::SendSms)) return *result;
-    *sequence = tapi.nextSequence++;
-    return 0;
+    return fake::Answer(Call::SendSms, [&] { *sequence = tapi.nextSequence++; });
 }
 
 int TAPI_ULV_GetCallTime(uint32_t* callTime) {
-    if (std::optional<int> result = Injected(Call::CallTime)) return *result;
-    *callTime = tapi.callTime;
-    return 0;
+    return fake::Answer(Call::CallTime, [&] { *callTime = tapi.callTime; });
 }
 
 int TAPI_ULV_GetGenericData(uint8_t* data) {
-    if (std::optional<int> result = Injected(Call::GenericData)) return *result;
-    std::memcpy(data, tapi.generic.data(), tapi.generic.size());
-    return 0;
+    return fake::Answer(Call::GenericData, [&] { fake::CopyOut(tapi.generic, data); });
 }
 
 }  // extern "C"
@@ -295,22 +293,16 @@ int RtcSwRequest(int, unsigned long request, RtcSwTimer* record) {
                       : request == RTC_SW_DELETE ? Call::TimerDelete
                       : request == RTC_SW_ACK    ? Call::TimerAck
                                                  : Call::TimerRelease;
-    if (std::optional<int> result = Injected(call)) return *result;
-    if (request == RTC_SW_ACK) fake::Consume(rtc.readFd);
-    return 0;
+    return fake::Answer(call, [&] { if (request == RTC_SW_ACK) fake::Consume(rtc.readFd); });
 }
 
 int RtcSwClose(int) { return Injected(Call::TimerClose).value_or(0); }
 
 int PlatformUptime(long* seconds) {
     if (fake::clock.onUptime != nullptr) fake::clock.onUptime();
-    if (std::optional<int> result = Injected(Call::Uptime)) return *result;
-    *seconds = fake::clock.uptime;
-    return 0;
+    return fake::Answer(Call::Uptime, [&] { *seconds = fake::clock.uptime; });
 }
 
 int PlatformSleep(unsigned seconds, const sigset_t*) {
-    if (std::optional<int> result = Injected(Call::Sleep)) return *result;
-    fake::clock.uptime += seconds;
-    return 0;
+    return fake::Answer(Call::Sleep, [&] { fake::clock.uptime += seconds; });
 }

@@ -1,6 +1,7 @@
 #include "daemon_fixture.h"
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -33,12 +34,15 @@ void DaemonTest::SetUp() {
     for (const char* dir : {"sim", "tmp", "dev/mtdblock", "zellocal/panic", "zellocal/ulv_app_dump",
                             "zel_user/download/appwrite", "zel_app/setup"})
         fs::create_directories(fs::path(root_) / dir);
+    if (const char* zone = std::getenv("TZ")) zone_ = zone;
     setenv("ULV_SIM_ROOT", root_.c_str(), 1);
     setenv("ZEL_APP_WRITE_PATH", (root_ + "/zel_app").c_str(), 1);
     ResetProcessState();
 }
 
 void DaemonTest::TearDown() {
+    zone_ ? setenv("TZ", zone_->c_str(), 1) : unsetenv("TZ");
+    tzset();
     ResetProcessState();
     std::error_code ignored;
     fs::remove_all(root_, ignored);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ protected:
     void ConnectDevices();
 
     std::string root_;
+
+private:
+    std::optional<std::string> zone_;  // TZ as the test found it: a test may change it
 };
 
 // `expected` are among `actual` in this order, each equal to a whole record.

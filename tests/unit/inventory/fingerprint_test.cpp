@@ -31,19 +31,11 @@ uint16_t Crc(const std::string& text) {
                     static_cast<uint16_t>(text.size()));
 }
 
-TEST(Crc16, NibbleTableHoldsFourReflectedShiftStepsOfEachIndex) {
-    for (uint16_t i = 0; i < 16; ++i) {
-        uint16_t r = i;
-        for (int step = 0; step < 4; ++step) r = (r & 1) ? (r >> 1) ^ 0x8408 : r >> 1;
-        EXPECT_EQ(CRC16_X25_NIBBLE_TABLE[i], r) << "entry " << i;
-    }
-}
-
 TEST(Crc16, GivesTheCheckValuesAndAgreesWithTheBitwiseDefinition) {
     EXPECT_EQ(Crc("123456789"), 0x906E);
     EXPECT_EQ(Crc("abc"), 0x9E25);
     EXPECT_EQ(Crc(""), 0x0000);
-    std::string all;
+    std::string all;  // every byte: every entry of the nibble table is used
     for (int b = 0; b < 256; ++b) all += static_cast<char>(255 - b);
     EXPECT_EQ(Crc(all), BitwiseCrc(all));
     // The count bounds the input: the byte after it is not read.
@@ -94,10 +86,7 @@ TEST_F(PartitionMd5Test, HashesOnlyRegularFilesAndDevicesAndEverythingElseAsEmpt
     ASSERT_EQ(symlink((root_ + "/elsewhere").c_str(), (dir + "kern").c_str()), 0);
     ASSERT_EQ(mkfifo((dir + "root").c_str(), 0600), 0);  // no writer: must not block
     ASSERT_EQ(mkdir((dir + "dir").c_str(), 0700), 0);
-    struct Case {
-        const char* device;
-        const char* digest;
-    } const cases[] = {
+    const std::pair<const char*, const char*> cases[] = {
         {"/dev/mtdblock/bpsw", kMd5OfB},
         {"/dev/mtdblock/kern", kEmptyMd5},  // a link is not followed
         {"/dev/mtdblock/root", kEmptyMd5},  // a FIFO
@@ -106,11 +95,11 @@ TEST_F(PartitionMd5Test, HashesOnlyRegularFilesAndDevicesAndEverythingElseAsEmpt
     };
     const int lowestFree = dup(0);
     close(lowestFree);
-    for (const Case& c : cases) {
+    for (const auto& [device, digest] : cases) {
         char slot[FINGERPRINT_SLOT_SIZE];
         std::memset(slot, 'x', sizeof slot);
-        EXPECT_EQ(ULVPartitionMd5(c.device, slot), 0) << c.device;
-        EXPECT_STREQ(slot, c.digest) << c.device;
+        EXPECT_EQ(ULVPartitionMd5(device, slot), 0) << device;
+        EXPECT_STREQ(slot, digest) << device;
     }
     const int stillLowest = dup(0);  // no descriptor left open
     close(stillLowest);

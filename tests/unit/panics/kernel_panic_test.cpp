@@ -18,20 +18,9 @@ constexpr char kPartition[] = "dev/mtdblock/kpanic";
 // Central European time, summer time from the last Sunday of March to that of October.
 constexpr char kCet[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 
-// Each test chooses the zone; the one the process started with comes back afterwards.
-class KernelPanicTest : public DaemonTest {
-  protected:
-    void TearDown() override {
-        zone_ ? setenv("TZ", zone_->c_str(), 1) : unsetenv("TZ");
-        tzset();
-        DaemonTest::TearDown();
-    }
-    static void Zone(const char* rule) { setenv("TZ", rule, 1), tzset(); }
+using KernelPanicTest = DaemonTest;  // which puts back the process's own time zone
 
-  private:
-    const char* startZone_ = std::getenv("TZ");
-    std::optional<std::string> zone_ = startZone_ ? std::optional<std::string>(startZone_) : std::nullopt;
-};
+void Zone(const char* rule) { setenv("TZ", rule, 1), tzset(); }
 
 constexpr uint32_t kNone = KERNEL_PANIC_NO_TIME;
 constexpr uint32_t k140709 = 1173103629;  // 2007-03-05 14:07:09 UTC

@@ -94,20 +94,11 @@ TEST_F(TimerTest, UnexpectedIdentifiersAreLoggedAndChangeNothing) {
     }
 }
 
-}  // namespace
-
-namespace {
-
 // The core dump branches, with one core file in the dump directory: which expiry collects,
 // whether the pass count is reset, and whether the periodic timer follows.
 TEST_F(TimerTest, CoreDumpCollectionRunsFromThePeriodicAndTheCoreDumpTimer) {
-    struct Case {
-        uint8_t id;
-        const char* enabled;
-        uint8_t pendingBefore;
-        size_t sent;
-        const char* requests;
-    };
+    struct Case { uint8_t id; const char* enabled; uint8_t pendingBefore; size_t sent;
+                  const char* requests; };
     const Case cases[] = {
         {ULV_TIMER_PERIODIC_ID, "1", 0, 1, ""},  // passes reset from 9; the 900 s timer runs on
         {ULV_TIMER_PERIODIC_ID, "0", 0, 0, ""},

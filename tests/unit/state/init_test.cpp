@@ -16,16 +16,21 @@ namespace {
 
 using InitTest = DaemonTest;
 
+// Runs `act`; initialisation blocks SIGTERM and installs its handler: both are undone.
+void WithSignalsRestored(const std::function<void()>& act) {
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    act();
+    signal(SIGTERM, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &mask, nullptr);
+}
+
 TEST_F(InitTest, InitLeavesTheDecisionPendingWithOneUptimeSample) {
     WriteConfig();
-    sigset_t mask;  // initialisation blocks SIGTERM and installs its handler: both are undone
-    sigprocmask(SIG_SETMASK, nullptr, &mask);
     ulvState.startupStage = 2;
     ulvState.timerExpired = ulvState.inService = ulvState.validPlmn = 1;
     fake::clock.uptime = 1234;
-    EXPECT_EQ(ULVInit(), 0);
-    signal(SIGTERM, SIG_DFL);
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    WithSignalsRestored([] { EXPECT_EQ(ULVInit(), 0); });
     EXPECT_EQ(ulvState.startupStage, 1);
     EXPECT_EQ(ulvState.timerExpired + ulvState.inService + ulvState.validPlmn, 0);
     EXPECT_EQ(ulvState.startupUptime, 1234u);
@@ -77,11 +82,7 @@ TEST_F(InitTest, UnreadableUptimeIsTracedAndAddsOnlyTheFixedTick) {
         WriteFile("zel_user/download/appwrite/ulvPanicInfo", "");
         ulvState.lastUptimeSample = ulvState.startupUptime = 5000;
         fake::Fail(fake::Call::Uptime, -1);
-        sigset_t mask;  // initialisation blocks SIGTERM and installs its handler: both undone
-        sigprocmask(SIG_SETMASK, nullptr, &mask);
-        row.act();
-        signal(SIGTERM, SIG_DFL);
-        sigprocmask(SIG_SETMASK, &mask, nullptr);
+        WithSignalsRestored(row.act);
         EXPECT_TRUE(InOrder(TraceMessages(), row.traces));
         EXPECT_EQ(ulvState.flexConfig.ulv_cummulative_uptime, row.cumulative);
         EXPECT_EQ(ulvState.lastUptimeSample, row.sample);
