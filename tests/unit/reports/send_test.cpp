@@ -122,7 +122,7 @@ TEST_F(ReportsTest, ConfirmationStartsTheNextTimerAndReleasesAFinishedList) {
         SetBp({0x100, 0x200}, true, 2);
         ulvState.bpSentCount = 2;
         c.quelaLeft ? SetQuela({0x300}) : ULVDeleteQuelaPanics();
-        ulvState.apcdPending = c.coreDump;
+        ulvState.apcdPending = c.coreDump, ulvState.apcdFailures = 2;
         ulvState.pendingReports = 0;
         ulvState.lastSentSequence = 8;
         Confirm(c.sequence, 0, c.length);
@@ -131,7 +131,10 @@ TEST_F(ReportsTest, ConfirmationStartsTheNextTimerAndReleasesAFinishedList) {
         EXPECT_EQ(Exists("zellocal/ulv_app_dump/core.7"), !c.acted || c.coreDump == 0);
         EXPECT_EQ(Exists("zel_app/setup/ulv.cfg"), c.acted && c.coreDump == 0);
         EXPECT_EQ(ulvState.bpPanicList != nullptr, !c.acted || c.coreDump == 1);
+        EXPECT_EQ(ulvState.apcdFailures, c.acted && c.coreDump == 1 ? 0 : 2);  // a success resets
     }
+    EXPECT_EQ(TraceCount("INFO: MSGSend CNF Seq 8, Res 0\n"), 3);
+    EXPECT_EQ(TraceCount("INFO: MSGSend CNF Seq 9, Res 0\n"), 1);
 }
 
 TEST_F(ReportsTest, FailedConfirmationRollsBackToTheEntrySentBeforeSavesAndStartsPeriodicTimer) {
