@@ -161,7 +161,7 @@ TEST_F(MainLoopTest, GatewayGiveUpLeavesTheLoopForTheExitPathWithoutAcknowledgin
         EXPECT_NE(request.request, RTC_SW_ACK);
     ASSERT_FALSE(fake::rtc.requests.empty());
     EXPECT_EQ(fake::rtc.requests.back().request, RTC_SW_RELEASE);
-    EXPECT_EQ(fake::Made(Call::Fini), 1);
+    EXPECT_EQ(std::pair(fake::Made(Call::TimerClose), fake::Made(Call::Fini)), std::pair(1, 1));
     EXPECT_EQ(fake::aplog.records.back().kind, 'X');
 }
 
