@@ -26,10 +26,8 @@ int ULVInit() {
     state.pendingReports = 0;
     state.inService = 0;
     state.validPlmn = 0;
-    state.startupUptime = 0;
     state.currentTimerId = 0;
     state.timerExpired = 0;
-    state.startupStage = 0;
     std::memset(state.serviceCentreAddress, 0, sizeof state.serviceCentreAddress);
     std::memset(state.emailGatewayAddress, 0, sizeof state.emailGatewayAddress);
     state.sqState = 0;
@@ -60,10 +58,6 @@ int ULVInit() {
     state.lastUptimeSample = static_cast<uint32_t>(uptime);
     state.startupUptime = static_cast<uint32_t>(uptime);
 
-    state.inService = 0;
-    state.sqState = 0;
-    state.currentTimerId = 0;
-    state.validPlmn = 0;
     state.startupStage = 1;
 
     ULVDetectByteOrder();
