@@ -199,8 +199,9 @@ int _aplog_exit(int flags) {
 using fake::Call;
 using fake::Injected;
 
-int TAPI_CLIENT_Init(const uint16_t*, int) {
+int TAPI_CLIENT_Init(const uint16_t* ids, int count) {
     if (std::optional<int> result = Injected(Call::Init)) return *result;
+    tapi.subscribed.assign(ids, ids + count);
     fake::ClosePair(tapi.eventFd, tapi.eventWriteFd);
     fake::OpenPair(tapi.eventFd, tapi.eventWriteFd);
     for (size_t i = 0; i < tapi.messages.size(); ++i) fake::Signal(tapi.eventWriteFd);

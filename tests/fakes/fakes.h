@@ -69,6 +69,7 @@ struct Tapi {
     uint8_t validity = 0xA7;
     uint32_t expirePeriodSeen = 0;
     uint32_t nextSequence = 1;
+    std::vector<uint16_t> subscribed;  // by the last connection
     std::vector<std::vector<uint8_t>> submissions;  // every submission record, whole
     uint32_t callTime = 0;
     std::array<uint8_t, TAPI_GENERIC_DATA_SIZE> generic{};

@@ -55,7 +55,11 @@ TEST_F(MainLoopTest, EachFailingCallIsLoggedAndHandledAsItsOwn) {
     };
     const Row rows[] = {
         {"connection twice", Call::Init, -1, 2, connect, 1, Retries(2),
-         [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 3); }},  // 1: the set-up's
+         [] {
+             EXPECT_EQ(fake::Made(Call::Init), 1 + 3);  // 1: the set-up's
+             const std::vector<uint16_t> ids = {0x0702, 0x070A, 0x0701, 0x030D};
+             EXPECT_EQ(fake::tapi.subscribed, ids);
+         }},
         {"connection always (0)", Call::Init, 0, -1, connect, 0, Retries(10),
          [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 11); }},
         {"retry sleep", Call::Sleep, -1, -1, [] { fake::Fail(Call::Init, -1, 2); return 1; }, 1,

@@ -131,7 +131,7 @@ TEST_F(ReportsTest, ConfirmationStartsTheNextTimerAndReleasesAFinishedList) {
         EXPECT_EQ(Exists("zellocal/ulv_app_dump/core.7"), !c.acted || c.coreDump == 0);
         EXPECT_EQ(Exists("zel_app/setup/ulv.cfg"), c.acted && c.coreDump == 0);
         EXPECT_EQ(ulvState.bpPanicList != nullptr, !c.acted || c.coreDump == 1);
-        EXPECT_EQ(ulvState.apcdFailures, c.acted && c.coreDump == 1 ? 0 : 2);  // a success resets
+        EXPECT_EQ(ulvState.apcdFailures, c.acted && c.coreDump == 1 ? 0 : 2);  // success resets
     }
     EXPECT_EQ(TraceCount("INFO: MSGSend CNF Seq 8, Res 0\n"), 3);
     EXPECT_EQ(TraceCount("INFO: MSGSend CNF Seq 9, Res 0\n"), 1);
