@@ -205,25 +205,19 @@ TEST_P(FleetStore, CutEmailTextsAreStoredFlaggedWithTheFieldsTheyCarry) {
 TEST_P(FleetStore, TextsThatAreNoReportAreKeptOnceWithTheirReason) {
     reporttest::Message unknown = Periodic(kA, 1000, 7);
     unknown[0] = 7;
-    const std::string day = std::to_string(kDay1);
-    const std::string input = "received_at,sender,text\n" + day + ",+1555,AAJB!UF9S\n" + day +
-                              ",+1555," + Text(Periodic(kA, 1000, 7)).substr(0, 100) + "\n" + day +
-                              ",+1555," + Text(unknown) + "\n" + day + ",+1555\n" +
-                              "yesterday,+1555," + Text(Periodic(kA, 1000, 7)) + "\n" + day +
-                              ",+1555,ops@example.com AAJBUF9SMQAA\n";
-    const char* reasons[] = {"is not in the report alphabet",
-                             "is not a report length",
-                             "unknown report type 7",
-                             "without the three fields",
-                             "unreadable received time 'yesterday'",
-                             "cut short before the header's serial number"};
+    const std::string day = std::to_string(kDay1) + ",+1555", periodic = Text(Periodic(kA, 1, 7));
+    const std::string input = "received_at,sender,text\n" + day + ",AAJB!UF9S\n" + day + "," +
+                              periodic.substr(0, 100) + "\n" + day + "," + Text(unknown) + "\n" +
+                              day + "\nyesterday,+1555," + periodic + "\n" + day +
+                              ",ops@example.com AAJBUF9SMQAA\n";
     EXPECT_EQ(SummaryLine(Ingest(store(), input)), "read 6, stored 0, duplicates 0, rejected 6");
-    const Rows rows = store().Query("SELECT source, reason FROM rejected ORDER BY source");
-    ASSERT_EQ(rows.size(), 6u);
-    for (size_t i = 0; i < rows.size(); ++i) {
-        EXPECT_EQ(CellText(rows[i][0]), "input:" + std::to_string(i + 2));
-        EXPECT_NE(CellText(rows[i][1]).find(reasons[i]), std::string::npos) << CellText(rows[i][1]);
-    }
+    EXPECT_EQ(Dump(store(), "SELECT source, reason FROM rejected ORDER BY source"),
+              "input:2|'!' at position 5 is not in the report alphabet\n"
+              "input:3|75 bytes is not a report length (64, 104 or 112 bytes)\n"
+              "input:4|unknown report type 7\n"
+              "input:5|CSV line without the three fields received_at,sender,text\n"
+              "input:6|unreadable received time 'yesterday'\n"
+              "input:7|text cut short before the header's serial number\n");
     EXPECT_EQ(Ingest(store(), input).rejected, 6);
     EXPECT_EQ(Dump(store(), "SELECT COUNT(*) FROM rejected"), "6\n");
 }
