@@ -32,18 +32,12 @@ public:
                                     const std::string& outputPath = "");
 
     ChildProcess() = default;
-    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
     ChildProcess& operator=(ChildProcess&& other) noexcept;
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess();
+    ~ChildProcess() { Reap(); }
 
-    pid_t pid() const { return pid_; }
-    bool running() const { return pid_ > 0; }
-    // Sends `signal`. Returns 0, or -1 when there is no process.
-    int Kill(int signal);
     // Waits until the process ends or `seconds` pass. Returns true with the wait status in
-    // `status` when it ended; the process is then reaped and no longer running().
+    // `status` when it ended (and is reaped).
     bool WaitExit(int* status, double seconds = kDefaultDeadlineSeconds);
 
 private:
