@@ -50,7 +50,9 @@ class CoreDumps : public ::testing::Test {
         ASSERT_TRUE(Launch(world_, /*settle=*/false));
     }
     int Ticks() const { return Count(world_.Trace(), "In ULV Timer Handler timer id = 2\n"); }
-    bool WaitForTicks(int n) const { return WaitUntil([&] { return Ticks() >= n; }, 120); }
+    bool WaitForTicks(int n) const {
+        return WaitUntil([&] { return Ticks() >= n; }, 120);
+    }
 
     DaemonWorld world_;
 };
@@ -80,7 +82,8 @@ TEST_F(CoreDumps, AHostileDirectoryIsClearedWithinTwoCyclesAndTheCrashReportedOn
     EXPECT_EQ(ReadFile(world_.Path("precious")), "not a core file");
 
     std::string decoded;
-    for (const std::string& line : world_.SmsLines()) decoded += Decode({DaemonWorld::SmsText(line)});
+    for (const std::string& line : world_.SmsLines())
+        decoded += Decode({DaemonWorld::SmsText(line)});
     auto report = [](const std::string& task, const std::string& lib, const std::string& pcOffset,
                      const std::string& pc) {
         return std::regex("\"kind\":\"coreDump\".*\"body\":\\{\"callTime\":7,\"fileTime\":" +
@@ -89,10 +92,11 @@ TEST_F(CoreDumps, AHostileDirectoryIsClearedWithinTwoCyclesAndTheCrashReportedOn
                           "\",[^}]*\"libName\":\"" + lib + "\",[^}]*\"pcOffset\":\"" + pcOffset +
                           "\",\"signal\":11,\"pc\":\"" + pc + "\",\"lr\":\"0x40200f10\"\\}");
     };
-    EXPECT_TRUE(std::regex_search(
-        decoded, report("mediaplay", "foo\\.so\\.1", "0x00001a2c", "0x40201a2c")))
+    EXPECT_TRUE(
+        std::regex_search(decoded, report("mediaplay", "foo\\.so\\.1", "0x00001a2c", "0x40201a2c")))
         << decoded;
-    EXPECT_TRUE(std::regex_search(decoded, report("player", "bar\\.so", "0x00000100", "0x40200100")));
+    EXPECT_TRUE(
+        std::regex_search(decoded, report("player", "bar\\.so", "0x00000100", "0x40200100")));
 }
 
 TEST_F(CoreDumps, FailedDeliveriesKeepTheFileAndFiveOfThemStopCollectionUntilARestart) {

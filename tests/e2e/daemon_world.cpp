@@ -27,7 +27,9 @@ DaemonWorld::DaemonWorld(double timeScale, long startUptime) {
                      ReadFile(Path("handset-prepare.log")).c_str());
 }
 
-DaemonWorld::~DaemonWorld() { KillDaemon(SIGKILL); }
+DaemonWorld::~DaemonWorld() {
+    KillDaemon(SIGKILL);
+}
 
 void DaemonWorld::WriteConfig(const std::map<std::string, std::string>& values) {
     WriteFile(Path("zel_app/setup/ulv.cfg"), ConfigText(values));

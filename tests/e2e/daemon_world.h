@@ -14,7 +14,7 @@
 namespace ulvtest {
 
 class DaemonWorld {
-public:
+  public:
     // `timeScale` simulated seconds pass per real second; the simulated uptime starts at
     // `startUptime` seconds. Sets the sandbox's environment in this process, so that every
     // process started from here and the sim platform linked in here use it.
@@ -58,7 +58,7 @@ public:
     static std::string SmsField(const std::string& line, const std::string& field);
     static std::vector<std::string> Lines(const std::string& text);
 
-private:
+  private:
     // How the reaper saw `who` ("launcher" or a pid) end.
     bool ReapedStatus(const std::string& who, int* status, double seconds) const;
 
@@ -71,7 +71,9 @@ private:
 };
 
 // The exit code of a wait status; a negative number for a process ended by a signal.
-inline int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -status; }
+inline int ExitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -status;
+}
 
 // Runs ulv-decode on report texts; its standard output, one JSON object per line.
 std::string Decode(const std::vector<std::string>& texts, int* exitStatus = nullptr);

@@ -61,7 +61,8 @@ inline void ExpectConfig(const DaemonWorld& world, const Values& values) {
 }
 
 // Platform log records (as the sim shows them) and how often each must appear.
-inline void ExpectAplog(const DaemonWorld& world, const std::vector<std::pair<std::string, int>>& n) {
+inline void ExpectAplog(const DaemonWorld& world,
+                        const std::vector<std::pair<std::string, int>>& n) {
     for (const auto& [text, count] : n) EXPECT_EQ(world.AplogCount(text), count) << text;
 }
 

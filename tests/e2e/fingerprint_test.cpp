@@ -18,10 +18,11 @@ using namespace ulvtest;
 
 // Runs `argv` to its end; its standard output and error, its exit code in `status`.
 std::string RunToEnd(const DaemonWorld& world, const std::vector<std::string>& argv, int* status,
-                bool native = false) {
+                     bool native = false) {
     const std::string out = world.Path("run.out");
     unlink(out.c_str());
-    ChildProcess child = native ? ChildProcess::SpawnNative(argv, out) : ChildProcess::Spawn(argv, out);
+    ChildProcess child =
+        native ? ChildProcess::SpawnNative(argv, out) : ChildProcess::Spawn(argv, out);
     int waitStatus = 0;
     *status = child.WaitExit(&waitStatus) ? ExitCode(waitStatus) : -1000;
     return ReadFile(out);
@@ -76,8 +77,10 @@ TEST(Fingerprint, FirstReportCarriesTheFingerprintOfTheFlashImages) {
         const std::string root = world.Path("dev/mtdblock/root");
         WriteFile(bpsw, kBpsw);
         WriteFile(root, *c.root);
-        if (c.kern != nullptr) WriteFile(kern, *c.kern);
-        else unlink(kern.c_str());
+        if (c.kern != nullptr)
+            WriteFile(kern, *c.kern);
+        else
+            unlink(kern.c_str());
         const std::vector<std::string> md5 =
             CoreutilsMd5(world, {bpsw, c.kern != nullptr ? kern : "/dev/null", root});
         ASSERT_EQ(md5.size(), 3u);
@@ -89,8 +92,9 @@ TEST(Fingerprint, FirstReportCarriesTheFingerprintOfTheFlashImages) {
         world.StartHandset(kSameSoftware);
         ASSERT_TRUE(Launch(world, /*settle=*/false));
         ASSERT_TRUE(world.WaitForSmsCount(1)) << world.Trace();
-        EXPECT_EQ(JsonField(Decode({DaemonWorld::SmsText(world.SmsLines()[0])}), "imageFingerprint"),
-                  "\"" + expected + "\"");
+        EXPECT_EQ(
+            JsonField(Decode({DaemonWorld::SmsText(world.SmsLines()[0])}), "imageFingerprint"),
+            "\"" + expected + "\"");
         EXPECT_NE(world.Trace().find("bp md5 is " + md5[0] + "\nroot md5 is " + md5[2] +
                                      "\n kernel md5 is " + md5[1] + "\n\n"),
                   std::string::npos)
@@ -111,7 +115,8 @@ TEST(Fingerprint, PreparedSandboxHasDistinctImagesAndKeepsItsOwn) {
     DaemonWorld world;  // prepared by ulv-handset --prepare
     const std::string kern = world.Path("dev/mtdblock/kern");
     std::vector<std::string> md5 = CoreutilsMd5(
-        world, {world.Path("dev/mtdblock/bpsw"), kern, world.Path("dev/mtdblock/root"), "/dev/null"});
+        world,
+        {world.Path("dev/mtdblock/bpsw"), kern, world.Path("dev/mtdblock/root"), "/dev/null"});
     ASSERT_EQ(md5.size(), 4u);
     std::sort(md5.begin(), md5.end());
     EXPECT_EQ(std::unique(md5.begin(), md5.end()), md5.end());  // distinct, none empty
@@ -140,8 +145,9 @@ TEST(Fingerprint, ToolStopsOnAnImageItCannotReadAndOnABadCommandLine) {
         {{"--jsn", image, image, image}, 2, "usage: ulv-fingerprint"},
         {{"-j", image, image, image}, 2, "usage: ulv-fingerprint"},
         {{"--help"}, 0, "usage: ulv-fingerprint"},
-        {{odd, image, image, "--json"}, 0, "{\"bpsw\":{\"path\":\"" + world.root() +
-                                                "/a\\\"b\\\\c\\u0009d\",\"md5\":\"7fc5"},
+        {{odd, image, image, "--json"},
+         0,
+         "{\"bpsw\":{\"path\":\"" + world.root() + "/a\\\"b\\\\c\\u0009d\",\"md5\":\"7fc5"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{ULV_FINGERPRINT_PATH};

@@ -30,7 +30,8 @@ TEST(HostileFiles, LinksAndFifosPlacedInTmpAreReplacedNeverWrittenThrough) {
         SCOPED_TRACE(linkAtConfig ? "link at ulv.cfg, FIFO at ulv.pid" : "the other way round");
         DaemonWorld world;
         world.WriteConfig({{"ulv_last_panic_timestamp", "10"}});
-        WriteFile(world.Path("zellocal/panic/bp_panic.log1"), BpPanicRecord(7, 0x20, Counting(0, 36)));
+        WriteFile(world.Path("zellocal/panic/bp_panic.log1"),
+                  BpPanicRecord(7, 0x20, Counting(0, 36)));
         ASSERT_TRUE(WriteFile(world.Path("victim"), "precious"));
         const std::string link = world.Path(linkAtConfig ? "tmp/ulv.cfg" : "tmp/ulv.pid");
         const std::string fifo = world.Path(linkAtConfig ? "tmp/ulv.pid" : "tmp/ulv.cfg");
@@ -71,9 +72,10 @@ TEST(HostileLabels, LabelWithABlankIsTheSameSoftwareAtEveryBoot) {
         ASSERT_EQ(sms.size(), static_cast<size_t>(boot + 1));
         EXPECT_EQ(JsonField(Decode({DaemonWorld::SmsText(sms.back())}), "kind"),
                   boot == 0 ? "\"softwareChange\"" : "\"crash\"");
-        ExpectConfig(world, {{"ulv_last_panic_timestamp", boot == 0 ? "0" : std::to_string(boot) + "00"},
-                             {"ulv_lst_bldinfo_baselabel", "R1\\x202.0"},
-                             {"ulv_last_flex_version", "FLEX\\x207"}});
+        ExpectConfig(world,
+                     {{"ulv_last_panic_timestamp", boot == 0 ? "0" : std::to_string(boot) + "00"},
+                      {"ulv_lst_bldinfo_baselabel", "R1\\x202.0"},
+                      {"ulv_last_flex_version", "FLEX\\x207"}});
     }
 }
 

@@ -23,27 +23,7 @@ long TraceNumber(const std::string& trace, const std::string& prefix) {
     return at == std::string::npos ? -1 : std::atol(trace.c_str() + at + prefix.size());
 }
 
-TEST(DaemonLifecycle, DetachesWritesItsPidAndLeavesWhenTheHandsetHangsUp) {
-    DaemonWorld world;
-    world.WriteConfig();
-    world.StartHandset("service 0\nat 600 close\n");
-    ASSERT_TRUE(Launch(world, /*settle=*/false));  // the launching process returns at once
-    const pid_t pid = world.pid();
-    // No line end after the pid; the daemon runs in a session of its own but does not lead it.
-    EXPECT_EQ(ReadFile(world.Path("tmp/ulv.pid")), std::to_string(pid));
-    EXPECT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
-    EXPECT_NE(getsid(pid), getsid(0));
-    EXPECT_NE(getsid(pid), pid);
-    EXPECT_TRUE(world.WaitForTrace("\tULV is starting with pid - " + std::to_string(pid) + "\n"));
-
-    EXPECT_EQ(Ended(world), 0) << world.Aplog();
-    ExpectAplog(world, {{"TAPI_Client_ReadAndMallocMsg Failure\\n\\r", 1}, {"Exit ULV!\\n\\r", 1}});
-    const std::string log = world.Aplog();
-    EXPECT_EQ(log.substr(0, log.find('\n')), "I ULVPort 0");
-    EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), "X 0\n");
-}
-
-TEST(DaemonLifecycle, DetachedDaemonHoldsNoDescriptorItsLauncherLeftOpen) {
+TEST(DaemonLifecycle, DetachesWritesItsPidAndHoldsNoDescriptorItsLauncherLeftOpen) {
     DaemonWorld world;
     world.WriteConfig();
     world.StartHandset("service 0\n");
@@ -53,15 +33,21 @@ TEST(DaemonLifecycle, DetachedDaemonHoldsNoDescriptorItsLauncherLeftOpen) {
     const int low = open(world.Path("inherited-marker").c_str(), O_RDONLY);
     const int high = fcntl(low, F_DUPFD, 200);
     ASSERT_GE(high, 200);
-    const bool launched = Launch(world, /*settle=*/false);
+    const bool launched = Launch(world, /*settle=*/false);  // the launcher returns at once
     close(low);
     close(high);
     ASSERT_TRUE(launched);
+    const pid_t pid = world.pid();
     ASSERT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
+    // No line end after the pid; the daemon runs in a session of its own but does not lead it.
+    EXPECT_EQ(ReadFile(world.Path("tmp/ulv.pid")), std::to_string(pid));
+    EXPECT_NE(getsid(pid), getsid(0));
+    EXPECT_NE(getsid(pid), pid);
+    EXPECT_TRUE(world.WaitForTrace("\tULV is starting with pid - " + std::to_string(pid) + "\n"));
 
     std::vector<std::string> targets;
-    for (const auto& fd : std::filesystem::directory_iterator(
-             "/proc/" + std::to_string(world.pid()) + "/fd")) {
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
         std::error_code gone;
         targets.push_back(fd.path().filename().string() + " -> " +
                           std::filesystem::read_symlink(fd.path(), gone).string());
@@ -74,17 +60,56 @@ TEST(DaemonLifecycle, DetachedDaemonHoldsNoDescriptorItsLauncherLeftOpen) {
     EXPECT_TRUE(Stop(world));
 }
 
-TEST(DaemonLifecycle, GivesUpAfterTenRetriesWithoutAHandset) {
-    DaemonWorld world;
-    world.WriteConfig();
-    ASSERT_TRUE(Launch(world, /*settle=*/false));
-    EXPECT_EQ(Ended(world), 0) << world.Aplog();
-    for (int i = 1; i <= 11; ++i)
-        EXPECT_EQ(world.AplogCount("Try to connect TAPI Server " + std::to_string(i) +
-                                   " times\\n\\r"),
-                  i <= 10 ? 1 : 0);
-    // The timer device was never opened.
-    ExpectAplog(world, {{"TAPI_CLIENT_Init Failure\\n\\r", 1}, {"Exit ULV!\\n\\r", 0}});
+// Every way the daemon leaves by itself: status 0, the records that say why, and the platform
+// log opened first and closed last.
+TEST(DaemonLifecycle, LeavesByItselfWhenItCannotGoOn) {
+    const std::string noServiceCentre = std::string(kSameSoftware) + "fail GetServiceCenter\n";
+    const struct {
+        const char* name;
+        const char* handset;  // nullptr: no handset at all
+        const char* removed;  // a file of the sandbox taken away first
+        std::vector<std::pair<std::string, int>> aplog;
+    } cases[] = {
+        {"the handset hangs up",
+         "service 0\nat 600 close\n",
+         nullptr,
+         {{"TAPI_Client_ReadAndMallocMsg Failure\\n\\r", 1}, {"Exit ULV!\\n\\r", 1}}},
+        // Ten attempts to connect; the timer device is never opened.
+        {"no handset",
+         nullptr,
+         nullptr,
+         {{"Try to connect TAPI Server 1 times\\n\\r", 1},
+          {"Try to connect TAPI Server 10 times\\n\\r", 1},
+          {"Try to connect TAPI Server 11 times\\n\\r", 0},
+          {"TAPI_CLIENT_Init Failure\\n\\r", 1},
+          {"Exit ULV!\\n\\r", 0}}},
+        {"no timer device",
+         "service 0\n",
+         "dev/rtc_sw",
+         {{"Can't open the timer device - No such file or directory\\n\\r", 1},
+          {"Exit ULV!\\n\\r", 1}}},
+        // The check at start-up, then 12 re-checks 15 s apart; the 13th expiry gives up.
+        {"no service centre",
+         noServiceCentre.c_str(),
+         nullptr,
+         {{"FAIL: GetServiceCenter", 13},
+          {"Checking Email Gateway and service center is available or not", 12},
+          {"Exit ULV!\\n\\r", 1}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DaemonWorld world;
+        world.WriteConfig();
+        if (c.removed != nullptr) unlink(world.Path(c.removed).c_str());
+        if (c.handset != nullptr) world.StartHandset(c.handset);
+        ASSERT_TRUE(Launch(world, /*settle=*/false));
+        EXPECT_EQ(Ended(world, /*seconds=*/120), 0) << world.Aplog();
+        ExpectAplog(world, c.aplog);
+        EXPECT_TRUE(world.SmsLines().empty());
+        const std::string log = world.Aplog();
+        EXPECT_EQ(log.substr(0, log.find('\n')), "I ULVPort 0");
+        EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), "X 0\n");
+    }
 }
 
 TEST(DaemonLifecycle, UnconfiguredDaemonStopsBeforeDetaching) {
@@ -97,17 +122,6 @@ TEST(DaemonLifecycle, UnconfiguredDaemonStopsBeforeDetaching) {
               std::string::npos);
     ExpectAplog(world, {{"ULV not configured AVLBL=0, DST=+15550100\\n\\r", 1}});
     EXPECT_EQ(ReadFile(world.Path("handset.out")).find("subscribed"), std::string::npos);
-}
-
-TEST(DaemonLifecycle, MissingTimerDeviceEndsTheDaemonCleanly) {
-    DaemonWorld world;
-    world.WriteConfig();
-    unlink(world.Path("dev/rtc_sw").c_str());
-    world.StartHandset("service 0\n");
-    ASSERT_TRUE(Launch(world, /*settle=*/false));
-    EXPECT_EQ(Ended(world), 0) << world.Aplog();
-    ExpectAplog(world, {{"Can't open the timer device - No such file or directory\\n\\r", 1},
-                        {"Exit ULV!\\n\\r", 1}});
 }
 
 TEST(DaemonLifecycle, SigtermWhileIdleAccountsTheRunSavesAndExits) {
@@ -126,7 +140,8 @@ TEST(DaemonLifecycle, SigtermWhileIdleAccountsTheRunSavesAndExits) {
     ExpectAplog(world, {{"ULV Exit\\n\\r", 1}, {"timeout or exception occurs\\n\\r", 0}});
 
     // The cumulative uptime grew by the uptime elapsed since the daemon sampled it.
-    const long saved = std::strtol(world.ConfigValue("ulv_cummulative_uptime").c_str(), nullptr, 16);
+    const long saved =
+        std::strtol(world.ConfigValue("ulv_cummulative_uptime").c_str(), nullptr, 16);
     EXPECT_EQ(TraceNumber(world.Trace(), "cumulative uptime from signal handler="), saved);
     EXPECT_GE(saved - 4096, before - started);
     EXPECT_LE(saved - 4096, after - started);

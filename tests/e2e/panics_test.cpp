@@ -26,8 +26,10 @@ constexpr char kPanicSeconds[] = "1173103629";
 // The daemon converts the partition's local time in the zone of TZ, inherited from here.
 void PlaceEveryKind(const DaemonWorld& world, bool forced) {
     setenv("TZ", "UTC0", 1);
-    WriteFile(world.Path("zellocal/panic/bp_panic.log1"), BpPanicRecord(0xB1, 0x300, Counting(1, 4)));
-    WriteFile(world.Path("zellocal/panic/bp_panic.log2"), BpPanicRecord(0xB2, 0x200, Counting(2, 4)));
+    WriteFile(world.Path("zellocal/panic/bp_panic.log1"),
+              BpPanicRecord(0xB1, 0x300, Counting(1, 4)));
+    WriteFile(world.Path("zellocal/panic/bp_panic.log2"),
+              BpPanicRecord(0xB2, 0x200, Counting(2, 4)));
     WriteFile(world.Path("zellocal/panic/qupanic_block.a"),
               QuelaPanicRecord(0xA1, 0x500, Counting(3, 40), /*padding=*/3));
     WriteFile(world.Path("zellocal/panic/qupanic_block.b"),
@@ -37,8 +39,8 @@ void PlaceEveryKind(const DaemonWorld& world, bool forced) {
 
 TEST(Panics, EveryKindIsReportedOnceBpThenQuelaThenKernel) {
     DaemonWorld world;
-    world.WriteConfig({{"ulv_last_panic_timestamp", "10"},
-                       {"ulv_last_ap_quela_panic_timestamp", "10"}});
+    world.WriteConfig(
+        {{"ulv_last_panic_timestamp", "10"}, {"ulv_last_ap_quela_panic_timestamp", "10"}});
     PlaceEveryKind(world, /*forced=*/true);
     world.StartHandset(kSameSoftware);
     ASSERT_TRUE(Launch(world));
@@ -105,8 +107,9 @@ TEST(Panics, AfterASoftwareChangeEveryKindIsMarkedHandledWithoutAReport) {
     DaemonWorld world;
     world.WriteConfig({{"ulv_lst_bldinfo_baselabel", ""}, {"ulv_last_flex_version", ""}});
     PlaceEveryKind(world, /*forced=*/false);
-    WriteFile(world.Path("zellocal/panic/bp_panic.log1"),
-              BpPanicRecord(0xB1, 0x300, Counting(1, 4)) + BpPanicRecord(0xB0, 0x100, Counting(0, 8)));
+    WriteFile(
+        world.Path("zellocal/panic/bp_panic.log1"),
+        BpPanicRecord(0xB1, 0x300, Counting(1, 4)) + BpPanicRecord(0xB0, 0x100, Counting(0, 8)));
     world.StartHandset(kSameSoftware);
     ASSERT_TRUE(Launch(world));
 

@@ -47,25 +47,6 @@ TEST(Reporting, OneBpPanicTravelsFromItsLogToADeliveredReportExactlyOnce) {
               std::string::npos);
 }
 
-// Queries the handset fails: logged, and the report still goes out with those fields empty.
-TEST(Reporting, FailingHandsetQueriesAreLoggedAndTheReportStillGoesOut) {
-    DaemonWorld world;
-    world.WriteConfig({{"ulv_last_panic_timestamp", "1000"}});
-    WriteFile(world.Path("zellocal/panic/bp_panic.log1"), BpPanicRecord(1, 0x2000, Counting(0, 4)));
-    world.StartHandset(std::string(kSameSoftware) +
-                       "fail SerialNo 1\nfail CallTime 1\nfail ExpirePeriod\n");
-    ASSERT_TRUE(Launch(world));
-
-    const std::vector<std::string> decoded = DecodeAll(world.SmsLines());
-    ASSERT_EQ(decoded.size(), 1u);
-    ExpectJson(decoded[0], {{"kind", "\"crash\""}, {"serialNumber", "\"\""}, {"callTime", "0"}});
-    ExpectAplog(world, {{"TAPI_ACCE_GetFactorySerialNo Failure!\\n\\r", 1},
-                        {"TAPI_ULV_GetCallTime failure\\n\\r", 1},
-                        {"Get the Call Time Failed\\n\\r", 1}});
-    EXPECT_NE(world.Trace().find("\tGet the Call Time Failed\n"), std::string::npos);
-    ExpectConfig(world, {{"ulv_last_panic_timestamp", "2000"}});  // delivered
-}
-
 TEST(Reporting, SeveralPanicsGoOldestFirstAndAFailedOneIsResentAfterRestart) {
     DaemonWorld world;
     world.WriteConfig({{"ulv_last_panic_timestamp", "50"}});
@@ -166,19 +147,6 @@ TEST(Reporting, EmailDestinationGoesThroughTheGatewayOfTheSetupFile) {
     EXPECT_EQ(exitStatus, 1);  // cut short by the e-mail form, as the receiver sees it
     ExpectJson(output, {{"truncated", "true"}, {"timestamp", "32"}});
     EXPECT_NE(world.Trace().find("Email Gateway from SMS setup is 6245\n\n"), std::string::npos);
-}
-
-TEST(Reporting, WithoutAServiceCentreTheDaemonGivesUpAfterTwelveRetries) {
-    DaemonWorld world;
-    world.WriteConfig();
-    world.StartHandset(std::string(kSameSoftware) + "fail GetServiceCenter\n");
-    ASSERT_TRUE(Launch(world, /*settle=*/false));
-    EXPECT_EQ(Ended(world, /*seconds=*/120), 0) << world.Aplog();
-    // The check at start-up, then 12 re-checks 15 s apart; the 13th expiry gives up.
-    ExpectAplog(world, {{"FAIL: GetServiceCenter", 13},
-                        {"Checking Email Gateway and service center is available or not", 12},
-                        {"Exit ULV!\\n\\r", 1}});
-    EXPECT_TRUE(world.SmsLines().empty());
 }
 
 }  // namespace

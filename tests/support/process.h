@@ -21,7 +21,7 @@ inline constexpr double kDefaultDeadlineSeconds = 20;
 // A child process that is killed (SIGKILL) and reaped when the object goes, so that a failing
 // test leaves nothing running.
 class ChildProcess {
-public:
+  public:
     // Starts `argv` (argv[0] a path or a name looked up in PATH) behind the emulator prefix,
     // with this process's environment. Standard output and error go to `outputPath` (appended)
     // when it is not empty. A child that cannot be started exits with status 127.
@@ -40,7 +40,7 @@ public:
     // `status` when it ended (and is reaped).
     bool WaitExit(int* status, double seconds = kDefaultDeadlineSeconds);
 
-private:
+  private:
     explicit ChildProcess(pid_t pid) : pid_(pid) {}
     void Reap();  // SIGKILL and wait
     pid_t pid_ = -1;
@@ -53,14 +53,14 @@ std::vector<std::string> EmulatorPrefix();
 // (kept when ULV_TEST_KEEP is set, for looking at a failure). Its path is short, so that a
 // Unix socket below it fits sockaddr_un.
 class SandboxRoot {
-public:
+  public:
     SandboxRoot();
     ~SandboxRoot();
     SandboxRoot(const SandboxRoot&) = delete;
     SandboxRoot& operator=(const SandboxRoot&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -40,7 +40,9 @@ bool submitted = false;
 bool message = false;
 int eventFd = -1;
 
-unsigned long Allocations() { return ulvheap::HeapAllocations(); }
+unsigned long Allocations() {
+    return ulvheap::HeapAllocations();
+}
 
 void Emit() {
     const char* path = std::getenv("ULV_HEAP_WINDOW_LOG");
