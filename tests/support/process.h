@@ -1,10 +1,6 @@
-// Test support for suites that run the project's programs as real processes: spawning them
-// (through the emulator of a cross build), a throw-away sandbox root, and waiting for what a
-// process writes, always against a deadline rather than a fixed sleep.
-//
-// Cross builds run the target's programs through an emulator: ULV_TEST_EMULATOR holds its
-// command prefix, blank separated ("qemu-arm -L /usr/arm-linux-gnueabi"); empty or unset on the
-// host.
+// Running the project's programs as real processes (through the emulator of a cross build,
+// whose command prefix ULV_TEST_EMULATOR holds, blank separated), a throw-away sandbox root,
+// and waiting for what a process writes against a deadline, never a fixed sleep.
 #pragma once
 
 #include <sys/types.h>
@@ -22,9 +18,8 @@ inline constexpr double kDefaultDeadlineSeconds = 20;
 // test leaves nothing running.
 class ChildProcess {
   public:
-    // Starts `argv` (argv[0] a path or a name looked up in PATH) behind the emulator prefix,
-    // with this process's environment. Standard output and error go to `outputPath` (appended)
-    // when it is not empty. A child that cannot be started exits with status 127.
+    // Starts `argv` (argv[0] a path or a name in PATH) behind the emulator prefix; standard
+    // output and error appended to `outputPath` unless empty. Exits 127 if it cannot start.
     static ChildProcess Spawn(const std::vector<std::string>& argv,
                               const std::string& outputPath = "");
     // As Spawn, for a program built for the build machine itself: no emulator in front.
@@ -49,9 +44,8 @@ class ChildProcess {
 // The emulator's command words (empty on the host).
 std::vector<std::string> EmulatorPrefix();
 
-// A fresh directory under the temporary directory, removed with its content at destruction
-// (kept when ULV_TEST_KEEP is set, for looking at a failure). Its path is short, so that a
-// Unix socket below it fits sockaddr_un.
+// A fresh directory with a short path (a Unix socket below it fits sockaddr_un), removed at
+// destruction unless ULV_TEST_KEEP is set.
 class SandboxRoot {
   public:
     SandboxRoot();
