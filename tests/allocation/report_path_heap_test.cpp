@@ -7,12 +7,11 @@
 #include <sys/select.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 
-#include "daemon/daemon.h"
 #include "core_file.h"
+#include "daemon/daemon.h"
 #include "daemon_world.h"
 #include "heap_counter.h"
 #include "inventory/inventory.h"
@@ -27,24 +26,18 @@
 #include "state/trace.h"
 
 namespace {
-
-// The count read at the last submission, and the fsync calls made.
-unsigned long atSubmission = 0;
+unsigned long atSubmission = 0;  // the count read at the last submission
 int submissions = 0;
 int fsyncs = 0;
-
-unsigned long Counted() { return ulvtest::HeapAllocations(); }
-
 }  // namespace
 
 extern "C" {
 int __real_TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence);
 int __wrap_TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence) {
-    atSubmission = Counted();
+    atSubmission = ulvheap::HeapAllocations();
     ++submissions;
     return __real_TAPI_SMS_SendSmUnblockMode(submitRecord, sequence);
 }
-
 int __real_fsync(int fd);
 int __wrap_fsync(int fd) {
     ++fsyncs;
@@ -53,8 +46,6 @@ int __wrap_fsync(int fd) {
 }  // extern "C"
 
 namespace {
-
-using ulvtest::DaemonWorld;
 
 struct WakeUp {
     unsigned long toSubmission = 0;  // from the expiry to the submission
@@ -86,8 +77,8 @@ class HeapOnTheReportPath : public ::testing::Test {
         ULVReadVersionInfo();
         ulvState.inService = ulvState.validPlmn = ulvState.sqState = 1;
         ulvState.reportDelay = 5;
-        // The daemon writes trace records at its start, long before a timer runs; the C
-        // library loads the time zone for the first one, once per process.
+        // The C library loads the time zone for the first trace record, once per process; the
+        // daemon writes its first long before a timer runs.
         ULVTrace("./ULV_main.cpp", __LINE__, "start-up\n");
     }
 
@@ -104,66 +95,49 @@ class HeapOnTheReportPath : public ::testing::Test {
         FD_ZERO(&ready);
         FD_SET(ulvState.timerFd, &ready);
         const int submittedBefore = submissions;
-        const unsigned long start = Counted();
+        const unsigned long start = ulvheap::HeapAllocations();
         EXPECT_EQ(ULVServeWakeup(ready, /*startupInService=*/1), 0);
         WakeUp wakeUp;
-        wakeUp.whole = Counted() - start;
+        wakeUp.whole = ulvheap::HeapAllocations() - start;
         wakeUp.submitted = submissions - submittedBefore;
         wakeUp.toSubmission = wakeUp.submitted > 0 ? atSubmission - start : wakeUp.whole;
         return wakeUp;
     }
 
-    DaemonWorld world_{/*timeScale=*/50};
+    ulvtest::DaemonWorld world_{/*timeScale=*/50};
 };
 
-void LoadOneBpPanic() {
-    // As the log reader leaves a new panic in memory at the start-up decision.
+// As the log reader leaves a new panic in memory at the start-up decision.
+void PendingBpPanic() {
     ulvState.bpPanicList = static_cast<PanicRecord*>(std::calloc(1, sizeof(PanicRecord)));
     ASSERT_NE(ulvState.bpPanicList, nullptr);
     ulvState.bpPanicList[0].timestamp = 0x65A1B2C3;
     ulvState.bpPanicList[0].id = 0x00000B0E;
     ulvState.bpNewCount = 1;
+    ulvState.pendingReports = PENDING_CRASH;
 }
 
-struct Case {
-    const char* name;
-    std::function<void()> prepare;
-    uint8_t timer;
-    int submissions;  // how many SMS the wake-up submits
-};
+void PeriodicMark(uint32_t durationHours, uint32_t elapsed) {
+    ulvState.flexConfig.ulv_report_duration = durationHours;
+    ulvState.flexConfig.ulv_last_preiodic_report_timestamp =
+        ulvState.flexConfig.ulv_cummulative_uptime - elapsed;
+}
 
 TEST_F(HeapOnTheReportPath, NoAllocationFromExpiryToSubmissionNorInAnIdleTick) {
-    const Case cases[] = {
-        {"crash report",
-         [] {
-             LoadOneBpPanic();
-             ulvState.pendingReports = PENDING_CRASH;
-         },
-         ULV_TIMER_DELAY_ID, 1},
-        {"crash report on the panic timer",
-         [] {
-             LoadOneBpPanic();
-             ulvState.pendingReports = PENDING_CRASH;
-         },
-         ULV_TIMER_PANIC_ID, 1},
-        {"software change report", [] { ulvState.pendingReports = PENDING_SW_CHANGE; },
-         ULV_TIMER_DELAY_ID, 1},
+    const struct {
+        const char* name;
+        std::function<void()> prepare;
+        uint8_t timer;
+        int submissions;  // how many SMS the wake-up submits
+    } cases[] = {
+        {"crash report", PendingBpPanic, ULV_TIMER_DELAY_ID, 1},
+        {"crash report on the panic timer", PendingBpPanic, ULV_TIMER_PANIC_ID, 1},
+        {"software change", [] { ulvState.pendingReports = PENDING_SW_CHANGE; }, ULV_TIMER_DELAY_ID,
+         1},
         {"periodic report", [] { ulvState.pendingReports = PENDING_PERIODIC; }, ULV_TIMER_DELAY_ID,
          1},
-        {"idle tick",
-         [] {
-             ulvState.flexConfig.ulv_report_duration = 24;
-             ulvState.flexConfig.ulv_last_preiodic_report_timestamp =
-                 ulvState.flexConfig.ulv_cummulative_uptime;
-         },
-         ULV_TIMER_PERIODIC_ID, 0},
-        {"tick at which the periodic report falls due",
-         [] {
-             ulvState.flexConfig.ulv_report_duration = 1;
-             ulvState.flexConfig.ulv_last_preiodic_report_timestamp =
-                 ulvState.flexConfig.ulv_cummulative_uptime - 3000;
-         },
-         ULV_TIMER_PERIODIC_ID, 0},
+        {"idle tick", [] { PeriodicMark(24, 0); }, ULV_TIMER_PERIODIC_ID, 0},
+        {"periodic report falls due", [] { PeriodicMark(1, 3000); }, ULV_TIMER_PERIODIC_ID, 0},
         {"core dump collection, empty directory", [] { ulvState.pendingReports = 0; },
          ULV_TIMER_APCD_ID, 0},
         {"core dump report",
@@ -173,11 +147,11 @@ TEST_F(HeapOnTheReportPath, NoAllocationFromExpiryToSubmissionNorInAnIdleTick) {
              layout.pc = 0x40001234;
              layout.libraries = {{0x40000000, 0x40100000, "/usr/lib/libfoo.so.1", std::nullopt}};
              ASSERT_TRUE(ulvtest::WriteFile(world_.Path("zellocal/ulv_app_dump/core.player.42"),
-                                         ulvtest::CoreFile(layout)));
+                                            ulvtest::CoreFile(layout)));
          },
          ULV_TIMER_APCD_ID, 1},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ULVDeleteBpPanics();
         c.prepare();
@@ -191,24 +165,25 @@ TEST_F(HeapOnTheReportPath, NoAllocationFromExpiryToSubmissionNorInAnIdleTick) {
 }
 
 TEST_F(HeapOnTheReportPath, AnIdleTickFlushesOnceAndASaveThatRecordsFlushesTheRenameToo) {
+    FlexConfig& config = ulvState.flexConfig;
     const auto fsyncsOf = [](const std::function<void()>& change) {
         const int before = fsyncs;
         change();
         ULVSetFlexConfig();
         return fsyncs - before;
     };
-    FlexConfig& config = ulvState.flexConfig;
+    const auto tick = [&] { config.ulv_cummulative_uptime += 900; };
     EXPECT_EQ(fsyncsOf([] {}), 2);  // the first save of a run: nothing durable to ride on
-    EXPECT_EQ(fsyncsOf([&] { config.ulv_cummulative_uptime += 900; }), 1);
-    EXPECT_EQ(fsyncsOf([&] { config.ulv_cummulative_uptime += 900; }), 1);
+    EXPECT_EQ(fsyncsOf(tick), 1);
+    EXPECT_EQ(fsyncsOf(tick), 1);
     EXPECT_EQ(fsyncsOf([&] { config.ulv_last_panic_timestamp = 0x65A1B2C3; }), 2);
     EXPECT_EQ(fsyncsOf([&] { config.ulv_last_num_panics = 3; }), 2);
     EXPECT_EQ(fsyncsOf([&] {
-                  config.ulv_cummulative_uptime += 900;
+                  tick();
                   config.ulv_last_preiodic_report_timestamp = config.ulv_cummulative_uptime;
               }),
               2);
-    EXPECT_EQ(fsyncsOf([&] { config.ulv_cummulative_uptime += 900; }), 1);
+    EXPECT_EQ(fsyncsOf(tick), 1);
 
     // The idle tick itself, as the event loop serves it: one flush.
     config.ulv_report_duration = 24;
@@ -216,20 +191,20 @@ TEST_F(HeapOnTheReportPath, AnIdleTickFlushesOnceAndASaveThatRecordsFlushesTheRe
     EXPECT_EQ(ExpireTimer(ULV_TIMER_PERIODIC_ID).submitted, 0);
     EXPECT_EQ(fsyncs - before, 1);
     // Whatever a save flushed or not, the file holds the record whole.
-    FlexConfig saved = config;
+    const FlexConfig saved = config;
     ulvState.flexConfig = FlexConfig{};
     ASSERT_EQ(ULVGetFlexConfig(), 0);
     EXPECT_EQ(ulvState.flexConfig.ulv_cummulative_uptime, saved.ulv_cummulative_uptime);
     EXPECT_EQ(ulvState.flexConfig.ulv_last_panic_timestamp, 0x65A1B2C3u);
 }
 
+// Guards the zeros above against a counter that silently counts nothing (a sanitizer hook not
+// installed, an allocator not replaced).
 TEST_F(HeapOnTheReportPath, CounterSeesAnAllocationInTheWindow) {
-    // Guards the zeros above against a counter that silently counts nothing (a sanitizer hook
-    // not installed, an allocator not replaced).
-    const unsigned long start = Counted();
+    const unsigned long start = ulvheap::HeapAllocations();
     void* volatile block = std::malloc(16);
     std::free(block);
-    EXPECT_EQ(Counted() - start, 1u);
+    EXPECT_EQ(ulvheap::HeapAllocations() - start, 1u);
 }
 
 }  // namespace

@@ -2,53 +2,33 @@
 
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
 #include "config_text.h"
-#include "sim_env.h"
 
 namespace ulvtest {
 
-namespace {
-
-std::string Format(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.6g", value);
-    return text;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    std::string line;
-    while (std::getline(stream, line)) lines.push_back(line);
-    return lines;
-}
-
-}  // namespace
-
 DaemonWorld::DaemonWorld(double timeScale, long startUptime) {
-    // Every process started here, and the sim platform in this process, use this sandbox.
+    char scale[64];
+    std::snprintf(scale, sizeof scale, "%.6g", timeScale);
     setenv("ULV_SIM_ROOT", root().c_str(), 1);
-    setenv("ULV_TIME_SCALE", Format(timeScale).c_str(), 1);
+    setenv("ULV_TIME_SCALE", scale, 1);
     setenv("ZEL_APP_WRITE_PATH", Path("zel_app").c_str(), 1);
     setenv("ULV_SIM_UPTIME", std::to_string(startUptime).c_str(), 1);  // read by --prepare
     ChildProcess prepare = ChildProcess::Spawn({ULV_HANDSET_PATH, "--root", root(), "--prepare"},
                                                Path("handset-prepare.log"));
     int status = 0;
-    if (!prepare.WaitExit(&status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    if (!prepare.WaitExit(&status) || ExitCode(status) != 0)
         std::fprintf(stderr, "ulv-handset --prepare failed: %s\n",
                      ReadFile(Path("handset-prepare.log")).c_str());
 }
 
 DaemonWorld::~DaemonWorld() {
-    if (daemonPid_ > 0) kill(daemonPid_, SIGKILL);
+    KillDaemon(SIGKILL);
 }
 
 void DaemonWorld::WriteConfig(const std::map<std::string, std::string>& values) {
@@ -80,19 +60,16 @@ int DaemonWorld::StartDaemon(bool keepPidPath) {
     command.push_back(ULV_DAEMON_PATH);
     reaper_ = ChildProcess::SpawnNative(command, Path("daemon.out"));
     int status = -1;
-    if (!ReapedStatus("launcher", &status)) return -1;
+    if (!ReapedStatus("launcher", &status, kDefaultDeadlineSeconds)) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 bool DaemonWorld::ReapedStatus(const std::string& who, int* status, double seconds) const {
     return WaitUntil(
         [&] {
-            for (const std::string& line : Lines(ReadFile(reaperStatus_))) {
-                if (line.rfind(who + " ", 0) == 0) {
-                    *status = std::atoi(line.c_str() + who.size() + 1);
-                    return true;
-                }
-            }
+            for (const std::string& line : Lines(ReadFile(reaperStatus_)))
+                if (line.rfind(who + " ", 0) == 0)
+                    return *status = std::atoi(line.c_str() + who.size() + 1), true;
             return false;
         },
         seconds);
@@ -109,34 +86,27 @@ pid_t DaemonWorld::WaitForDaemonPid(double seconds) {
             return !text.empty();
         },
         seconds);
-    daemonPid_ = text.empty() ? 0 : static_cast<pid_t>(std::atol(text.c_str()));
-    return daemonPid_;
+    return daemonPid_ = static_cast<pid_t>(std::atol(text.c_str()));
 }
 
 bool DaemonWorld::WaitDaemonExit(int* status, double seconds) {
-    if (daemonPid_ <= 0) return false;
-    bool ended = ReapedStatus(std::to_string(daemonPid_), status, seconds);
-    if (ended) daemonPid_ = 0;
-    return ended;
+    if (daemonPid_ <= 0 || !ReapedStatus(std::to_string(daemonPid_), status, seconds)) return false;
+    daemonPid_ = 0;
+    return true;
 }
 
 void DaemonWorld::KillDaemon(int signal) {
     if (daemonPid_ > 0) kill(daemonPid_, signal);
 }
 
-std::vector<std::string> DaemonWorld::SmsLines() const {
-    return Lines(ReadFile(Path("sim/sms.log")));
-}
-
 int DaemonWorld::AplogCount(const std::string& shownText) const {
     int count = 0;
-    for (const std::string& line : Lines(Aplog()))
-        if (line == "A 0 3 " + shownText) ++count;
+    for (const std::string& line : Lines(Aplog())) count += line == "A 0 3 " + shownText;
     return count;
 }
 
-bool DaemonWorld::WaitForAplog(const std::string& shownText, int count, double seconds) const {
-    return WaitUntil([&] { return AplogCount(shownText) >= count; }, seconds);
+bool DaemonWorld::WaitForAplog(const std::string& shownText, int count) const {
+    return WaitUntil([&] { return AplogCount(shownText) >= count; });
 }
 
 bool DaemonWorld::WaitForTrace(const std::string& text, double seconds) const {
@@ -159,10 +129,11 @@ std::string DaemonWorld::SmsField(const std::string& line, const std::string& fi
     return line.substr(at, line.find(' ', at) - at);
 }
 
-long DaemonWorld::Uptime() const {
-    long seconds = 0;
-    sim::Uptime(&seconds);
-    return seconds;
+std::vector<std::string> DaemonWorld::Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
 }
 
 std::string Decode(const std::vector<std::string>& texts, int* exitStatus) {

@@ -2,7 +2,6 @@
 // return: what is placed where the daemon writes is never written through, and a label with a
 // blank is the same software at every boot.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,26 +10,17 @@
 #include <utility>
 #include <vector>
 
-#include "daemon_world.h"
+#include "e2e.h"
 #include "panic_log.h"
 
 namespace {
 
-using ulvtest::BpPanicRecord;
-using ulvtest::Counting;
-using ulvtest::DaemonWorld;
+using namespace ulvtest;
 
 // What is at `path` (not following a link) and its mode bits.
 std::pair<std::filesystem::file_type, unsigned> Kind(const std::string& path) {
     const auto status = std::filesystem::symlink_status(path);
     return {status.type(), static_cast<unsigned>(status.permissions())};
-}
-
-void Terminate(DaemonWorld& world) {
-    world.KillDaemon(SIGTERM);
-    int status = -1;
-    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
-    EXPECT_EQ(ulvtest::ExitCode(status), 0);
 }
 
 // A link to a file the daemon may write, or a FIFO nobody reads, placed at the configuration
@@ -40,27 +30,25 @@ TEST(HostileFiles, LinksAndFifosPlacedInTmpAreReplacedNeverWrittenThrough) {
         SCOPED_TRACE(linkAtConfig ? "link at ulv.cfg, FIFO at ulv.pid" : "the other way round");
         DaemonWorld world;
         world.WriteConfig({{"ulv_last_panic_timestamp", "10"}});
-        ulvtest::WriteFile(world.Path("zellocal/panic/bp_panic.log1"),
-                           BpPanicRecord(7, 0x20, Counting(0, 36)));
-        ASSERT_TRUE(ulvtest::WriteFile(world.Path("victim"), "precious"));
+        WriteFile(world.Path("zellocal/panic/bp_panic.log1"),
+                  BpPanicRecord(7, 0x20, Counting(0, 36)));
+        ASSERT_TRUE(WriteFile(world.Path("victim"), "precious"));
         const std::string link = world.Path(linkAtConfig ? "tmp/ulv.cfg" : "tmp/ulv.pid");
         const std::string fifo = world.Path(linkAtConfig ? "tmp/ulv.pid" : "tmp/ulv.cfg");
         ASSERT_EQ(symlink(world.Path("victim").c_str(), link.c_str()), 0);
         ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
         world.StartHandset("ap_version AP_R1\nflex_version FLEX_7\n");
-        ASSERT_EQ(world.StartDaemon(/*keepPidPath=*/true), 0);
-        const pid_t pid = world.WaitForDaemonPid();
-        ASSERT_GT(pid, 0);
-        ASSERT_TRUE(world.WaitForTrace("\tSchedule periodic Timer\n")) << world.Aplog();
-        Terminate(world);
+        ASSERT_TRUE(Launch(world, /*settle=*/true, /*keepPidPath=*/true));
+        const pid_t pid = world.pid();
+        ASSERT_TRUE(Stop(world));
 
-        EXPECT_EQ(ulvtest::ReadFile(world.Path("victim")), "precious");
+        EXPECT_EQ(ReadFile(world.Path("victim")), "precious");
         const auto regular = std::filesystem::file_type::regular;
         EXPECT_EQ(Kind(world.Path("tmp/ulv.pid")), std::pair(regular, 0644u));
-        EXPECT_EQ(ulvtest::ReadFile(world.Path("tmp/ulv.pid")), std::to_string(pid));
+        EXPECT_EQ(ReadFile(world.Path("tmp/ulv.pid")), std::to_string(pid));
         ASSERT_EQ(Kind(world.Path("tmp/ulv.cfg")), std::pair(regular, 0600u));
-        EXPECT_EQ(ulvtest::ReadFile(world.Path("tmp/ulv.cfg")), world.ConfigFile());
-        EXPECT_EQ(world.ConfigValue("ulv_last_panic_timestamp"), "20");  // reported and saved
+        EXPECT_EQ(ReadFile(world.Path("tmp/ulv.cfg")), world.ConfigFile());
+        ExpectConfig(world, {{"ulv_last_panic_timestamp", "20"}});  // reported and saved
     }
 }
 
@@ -74,23 +62,20 @@ TEST(HostileLabels, LabelWithABlankIsTheSameSoftwareAtEveryBoot) {
     for (int boot = 0; boot <= 3; ++boot) {
         SCOPED_TRACE("boot " + std::to_string(boot));
         if (boot > 0) log += BpPanicRecord(boot, 0x100 * boot, Counting(boot, 36));
-        ulvtest::WriteFile(world.Path("zellocal/panic/bp_panic.log1"), log);
-        ulvtest::WriteFile(world.Path("zel_user/download/appwrite/ulvPanicInfo"), "");
-        ASSERT_EQ(world.StartDaemon(), 0);
-        ASSERT_GT(world.WaitForDaemonPid(), 0);
-        ASSERT_TRUE(world.WaitForTrace("\tSchedule periodic Timer\n")) << world.Aplog();
-        Terminate(world);
+        WriteFile(world.Path("zellocal/panic/bp_panic.log1"), log);
+        WriteFile(world.Path("zel_user/download/appwrite/ulvPanicInfo"), "");
+        ASSERT_TRUE(Launch(world));
+        ASSERT_TRUE(Stop(world));
 
         // One report a boot: the software change, then each new panic, saved when confirmed.
         const std::vector<std::string> sms = world.SmsLines();
         ASSERT_EQ(sms.size(), static_cast<size_t>(boot + 1));
-        EXPECT_NE(ulvtest::Decode({DaemonWorld::SmsText(sms.back())})
-                      .find(boot == 0 ? "\"softwareChange\"" : "\"crash\""),
-                  std::string::npos);
-        EXPECT_EQ(world.ConfigValue("ulv_last_panic_timestamp"),
-                  boot == 0 ? "0" : std::to_string(boot) + "00");
-        EXPECT_EQ(world.ConfigValue("ulv_lst_bldinfo_baselabel"), "R1\\x202.0");
-        EXPECT_EQ(world.ConfigValue("ulv_last_flex_version"), "FLEX\\x207");
+        EXPECT_EQ(JsonField(Decode({DaemonWorld::SmsText(sms.back())}), "kind"),
+                  boot == 0 ? "\"softwareChange\"" : "\"crash\"");
+        ExpectConfig(world,
+                     {{"ulv_last_panic_timestamp", boot == 0 ? "0" : std::to_string(boot) + "00"},
+                      {"ulv_lst_bldinfo_baselabel", "R1\\x202.0"},
+                      {"ulv_last_flex_version", "FLEX\\x207"}});
     }
 }
 

@@ -1,23 +1,21 @@
 // The daemon's life as a process: detaching, connecting, waiting, and every way out.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "daemon_world.h"
+#include "e2e.h"
+#include "sim_env.h"
 
 namespace {
 
-using ulvtest::DaemonWorld;
-using ulvtest::ExitCode;
+using namespace ulvtest;
 
 // A record's trace message value after `prefix` (e.g. "uptime from sysinfo=").
 long TraceNumber(const std::string& trace, const std::string& prefix) {
@@ -25,96 +23,93 @@ long TraceNumber(const std::string& trace, const std::string& prefix) {
     return at == std::string::npos ? -1 : std::atol(trace.c_str() + at + prefix.size());
 }
 
-TEST(DaemonLifecycle, DetachesWritesItsPidAndLeavesWhenTheHandsetHangsUp) {
-    DaemonWorld world;
-    world.WriteConfig();
-    world.StartHandset("service 0\nat 600 close\n");
-    ASSERT_EQ(world.StartDaemon(), 0);  // the launching process returns at once
-    pid_t pid = world.WaitForDaemonPid();
-    ASSERT_GT(pid, 0);
-    // No line end after the pid; the daemon runs in a session of its own but does not lead it.
-    EXPECT_EQ(ulvtest::ReadFile(world.Path("tmp/ulv.pid")), std::to_string(pid));
-    EXPECT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
-    pid_t session = getsid(pid);
-    EXPECT_NE(session, getsid(0));
-    EXPECT_NE(session, pid);
-    EXPECT_TRUE(world.WaitForTrace("\tULV is starting with pid - " + std::to_string(pid) + "\n"));
-
-    int status = 0;
-    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
-    EXPECT_EQ(ExitCode(status), 0);
-    EXPECT_EQ(world.AplogCount("TAPI_Client_ReadAndMallocMsg Failure\\n\\r"), 1);
-    EXPECT_EQ(world.AplogCount("Exit ULV!\\n\\r"), 1);
-    std::string log = world.Aplog();
-    EXPECT_EQ(log.substr(0, log.find('\n')), "I ULVPort 0");
-    EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), "X 0\n");
-}
-
-// What the descriptors of process `pid` refer to ("/path", "socket:[..]", "anon_inode:..").
-std::vector<std::string> OpenDescriptorTargets(pid_t pid) {
-    std::vector<std::string> targets;
-    const std::string directory = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* listing = opendir(directory.c_str());
-    if (listing == nullptr) return targets;
-    while (dirent* entry = readdir(listing)) {
-        if (entry->d_name[0] == '.') continue;
-        char target[PATH_MAX] = {};
-        ssize_t length = readlink((directory + "/" + entry->d_name).c_str(), target,
-                                  sizeof target - 1);
-        targets.push_back(std::string(entry->d_name) + " -> " +
-                          (length > 0 ? std::string(target, static_cast<size_t>(length)) : "?"));
-    }
-    closedir(listing);
-    return targets;
-}
-
-TEST(DaemonLifecycle, DetachedDaemonHoldsNoDescriptorItsLauncherLeftOpen) {
+TEST(DaemonLifecycle, DetachesWritesItsPidAndHoldsNoDescriptorItsLauncherLeftOpen) {
     DaemonWorld world;
     world.WriteConfig();
     world.StartHandset("service 0\n");
     // Descriptors without close-on-exec reach the daemon through the reaper and the launcher:
     // a low one and one far above anything the daemon opens itself.
-    const std::string marker = world.Path("inherited-marker");
-    ASSERT_TRUE(ulvtest::WriteFile(marker, "x"));
-    const int low = open(marker.c_str(), O_RDONLY);
-    ASSERT_GE(low, 3);
+    ASSERT_TRUE(WriteFile(world.Path("inherited-marker"), "x"));
+    const int low = open(world.Path("inherited-marker").c_str(), O_RDONLY);
     const int high = fcntl(low, F_DUPFD, 200);
     ASSERT_GE(high, 200);
-    const int status = world.StartDaemon();
+    const bool launched = Launch(world, /*settle=*/false);  // the launcher returns at once
     close(low);
     close(high);
-    ASSERT_EQ(status, 0);
-    const pid_t pid = world.WaitForDaemonPid();
-    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(launched);
+    const pid_t pid = world.pid();
     ASSERT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
+    // No line end after the pid; the daemon runs in a session of its own but does not lead it.
+    EXPECT_EQ(ReadFile(world.Path("tmp/ulv.pid")), std::to_string(pid));
+    EXPECT_NE(getsid(pid), getsid(0));
+    EXPECT_NE(getsid(pid), pid);
+    EXPECT_TRUE(world.WaitForTrace("\tULV is starting with pid - " + std::to_string(pid) + "\n"));
 
-    std::vector<std::string> targets = OpenDescriptorTargets(pid);
-    ASSERT_FALSE(targets.empty());
-    for (const std::string& target : targets)
-        EXPECT_EQ(target.find("inherited-marker"), std::string::npos) << target;
+    std::vector<std::string> targets;
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code gone;
+        targets.push_back(fd.path().filename().string() + " -> " +
+                          std::filesystem::read_symlink(fd.path(), gone).string());
+        EXPECT_EQ(targets.back().find("inherited-marker"), std::string::npos) << targets.back();
+    }
     // 0 to 2 are /dev/null, and the daemon still holds what it opened itself.
     for (const char* standard : {"0 -> /dev/null", "1 -> /dev/null", "2 -> /dev/null"})
         EXPECT_NE(std::find(targets.begin(), targets.end(), standard), targets.end()) << standard;
-    world.KillDaemon(SIGTERM);
-    int exitStatus = 0;
-    EXPECT_TRUE(world.WaitDaemonExit(&exitStatus));
+    EXPECT_GT(targets.size(), 3u);
+    EXPECT_TRUE(Stop(world));
 }
 
-TEST(DaemonLifecycle, GivesUpAfterTenRetriesWithoutAHandset) {
-    DaemonWorld world;
-    world.WriteConfig();
-    ASSERT_EQ(world.StartDaemon(), 0);
-    ASSERT_GT(world.WaitForDaemonPid(), 0);
-    int status = 0;
-    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
-    EXPECT_EQ(ExitCode(status), 0);
-    for (int i = 1; i <= 10; ++i)
-        EXPECT_EQ(world.AplogCount("Try to connect TAPI Server " + std::to_string(i) +
-                                   " times\\n\\r"),
-                  1);
-    EXPECT_EQ(world.AplogCount("Try to connect TAPI Server 11 times\\n\\r"), 0);
-    EXPECT_EQ(world.AplogCount("TAPI_CLIENT_Init Failure\\n\\r"), 1);
-    EXPECT_EQ(world.AplogCount("Exit ULV!\\n\\r"), 0);  // the timer device was never opened
+// Every way the daemon leaves by itself: status 0, the records that say why, and the platform
+// log opened first and closed last.
+TEST(DaemonLifecycle, LeavesByItselfWhenItCannotGoOn) {
+    const std::string noServiceCentre = std::string(kSameSoftware) + "fail GetServiceCenter\n";
+    const struct {
+        const char* name;
+        const char* handset;  // nullptr: no handset at all
+        const char* removed;  // a file of the sandbox taken away first
+        std::vector<std::pair<std::string, int>> aplog;
+    } cases[] = {
+        {"the handset hangs up",
+         "service 0\nat 600 close\n",
+         nullptr,
+         {{"TAPI_Client_ReadAndMallocMsg Failure\\n\\r", 1}, {"Exit ULV!\\n\\r", 1}}},
+        // Ten attempts to connect; the timer device is never opened.
+        {"no handset",
+         nullptr,
+         nullptr,
+         {{"Try to connect TAPI Server 1 times\\n\\r", 1},
+          {"Try to connect TAPI Server 10 times\\n\\r", 1},
+          {"Try to connect TAPI Server 11 times\\n\\r", 0},
+          {"TAPI_CLIENT_Init Failure\\n\\r", 1},
+          {"Exit ULV!\\n\\r", 0}}},
+        {"no timer device",
+         "service 0\n",
+         "dev/rtc_sw",
+         {{"Can't open the timer device - No such file or directory\\n\\r", 1},
+          {"Exit ULV!\\n\\r", 1}}},
+        // The check at start-up, then 12 re-checks 15 s apart; the 13th expiry gives up.
+        {"no service centre",
+         noServiceCentre.c_str(),
+         nullptr,
+         {{"FAIL: GetServiceCenter", 13},
+          {"Checking Email Gateway and service center is available or not", 12},
+          {"Exit ULV!\\n\\r", 1}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DaemonWorld world;
+        world.WriteConfig();
+        if (c.removed != nullptr) unlink(world.Path(c.removed).c_str());
+        if (c.handset != nullptr) world.StartHandset(c.handset);
+        ASSERT_TRUE(Launch(world, /*settle=*/false));
+        EXPECT_EQ(Ended(world, /*seconds=*/120), 0) << world.Aplog();
+        ExpectAplog(world, c.aplog);
+        EXPECT_TRUE(world.SmsLines().empty());
+        const std::string log = world.Aplog();
+        EXPECT_EQ(log.substr(0, log.find('\n')), "I ULVPort 0");
+        EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), "X 0\n");
+    }
 }
 
 TEST(DaemonLifecycle, UnconfiguredDaemonStopsBeforeDetaching) {
@@ -125,23 +120,8 @@ TEST(DaemonLifecycle, UnconfiguredDaemonStopsBeforeDetaching) {
     EXPECT_EQ(world.WaitForDaemonPid(/*seconds=*/0.5), 0);  // never written
     EXPECT_NE(world.Trace().find("\tExit ULV due to ULVGetFlexConfig() failure\n"),
               std::string::npos);
-    EXPECT_EQ(world.AplogCount("ULV not configured AVLBL=0, DST=+15550100\\n\\r"), 1);
-    EXPECT_EQ(ulvtest::ReadFile(world.Path("handset.out")).find("subscribed"), std::string::npos);
-}
-
-TEST(DaemonLifecycle, MissingTimerDeviceEndsTheDaemonCleanly) {
-    DaemonWorld world;
-    world.WriteConfig();
-    unlink(world.Path("dev/rtc_sw").c_str());
-    world.StartHandset("service 0\n");
-    ASSERT_EQ(world.StartDaemon(), 0);
-    ASSERT_GT(world.WaitForDaemonPid(), 0);
-    int status = 0;
-    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
-    EXPECT_EQ(ExitCode(status), 0);
-    EXPECT_EQ(world.AplogCount("Can't open the timer device - No such file or directory\\n\\r"),
-              1);
-    EXPECT_EQ(world.AplogCount("Exit ULV!\\n\\r"), 1);
+    ExpectAplog(world, {{"ULV not configured AVLBL=0, DST=+15550100\\n\\r", 1}});
+    EXPECT_EQ(ReadFile(world.Path("handset.out")).find("subscribed"), std::string::npos);
 }
 
 TEST(DaemonLifecycle, SigtermWhileIdleAccountsTheRunSavesAndExits) {
@@ -149,22 +129,19 @@ TEST(DaemonLifecycle, SigtermWhileIdleAccountsTheRunSavesAndExits) {
     world.WriteConfig({{"ulv_cummulative_uptime", "1000"}});  // hexadecimal: 4096 s
     // Never in service: no timer is armed and nothing but the signal can wake the daemon.
     world.StartHandset("service 0\n");
-    ASSERT_EQ(world.StartDaemon(), 0);
-    ASSERT_GT(world.WaitForDaemonPid(), 0);
+    ASSERT_TRUE(Launch(world, /*settle=*/false));
     ASSERT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
     const long started = TraceNumber(world.Trace(), "uptime from sysinfo=");
     ASSERT_GE(started, 5000);
-    const long before = world.Uptime();
-    world.KillDaemon(SIGTERM);
-    int status = 0;
-    ASSERT_TRUE(world.WaitDaemonExit(&status)) << world.Aplog();
-    const long after = world.Uptime();
-    EXPECT_EQ(ExitCode(status), 0);
-    EXPECT_EQ(world.AplogCount("ULV Exit\\n\\r"), 1);
-    EXPECT_EQ(world.AplogCount("timeout or exception occurs\\n\\r"), 0);
+    long before = 0, after = 0;
+    sim::Uptime(&before);
+    EXPECT_TRUE(Stop(world));
+    sim::Uptime(&after);
+    ExpectAplog(world, {{"ULV Exit\\n\\r", 1}, {"timeout or exception occurs\\n\\r", 0}});
 
     // The cumulative uptime grew by the uptime elapsed since the daemon sampled it.
-    const long saved = std::strtol(world.ConfigValue("ulv_cummulative_uptime").c_str(), nullptr, 16);
+    const long saved =
+        std::strtol(world.ConfigValue("ulv_cummulative_uptime").c_str(), nullptr, 16);
     EXPECT_EQ(TraceNumber(world.Trace(), "cumulative uptime from signal handler="), saved);
     EXPECT_GE(saved - 4096, before - started);
     EXPECT_LE(saved - 4096, after - started);
@@ -181,16 +158,15 @@ TEST(DaemonLifecycle, MalformedTelephonyMessagesAreDroppedAndTheRestServed) {
         "at 2 msg 0x0701 len 4 null\n"
         "at 3 msg 0x0702 hex\n"
         "at 4 registered 001-01\n");
-    ASSERT_EQ(world.StartDaemon(), 0);
-    ASSERT_GT(world.WaitForDaemonPid(), 0);
+    ASSERT_TRUE(Launch(world, /*settle=*/false));
     ASSERT_TRUE(world.WaitForAplog("REGISTERED_MSGID operator == 001-01\\n\\r")) << world.Aplog();
     ASSERT_TRUE(world.WaitForAplog("set PLMN invalid\\n\\r"));
-    EXPECT_EQ(world.AplogCount("REGISTERED_MSGID operator == 001-01\\n\\r"), 1);
     EXPECT_EQ(world.Aplog().find("REGISTERED_MSGID operator == 310-410-310"), std::string::npos);
     EXPECT_EQ(world.Aplog().find("SINGAL QUALITY VALUE RECEIVED"), std::string::npos);
-    EXPECT_EQ(world.AplogCount("set in service State\\n\\r"), 0);
     // Start-up's own PLMN record, then the pair of the test network.
-    EXPECT_EQ(world.AplogCount("set PLMN valid\\n\\r"), 2);
+    ExpectAplog(world, {{"REGISTERED_MSGID operator == 001-01\\n\\r", 1},
+                        {"set in service State\\n\\r", 0},
+                        {"set PLMN valid\\n\\r", 2}});
 }
 
 }  // namespace

@@ -3,54 +3,30 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace ulvtest {
 
-namespace {
-
-std::vector<std::string> SplitBlanks(const char* text) {
-    std::vector<std::string> words;
+std::vector<std::string> EmulatorPrefix() {
+    const char* text = std::getenv("ULV_TEST_EMULATOR");
     std::istringstream stream(text != nullptr ? text : "");
-    std::string word;
-    while (stream >> word) words.push_back(word);
+    std::vector<std::string> words;
+    for (std::string word; stream >> word;) words.push_back(word);
     return words;
 }
 
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-    std::vector<char*> pointers;
-    for (std::string& text : strings) pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-double MonotonicSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-void PauseBriefly() {
-    timespec pause{0, 10 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-}
-
-}  // namespace
-
-std::vector<std::string> EmulatorPrefix() { return SplitBlanks(std::getenv("ULV_TEST_EMULATOR")); }
-
 ChildProcess ChildProcess::Spawn(const std::vector<std::string>& argv,
                                  const std::string& outputPath) {
-    if (argv.empty()) throw std::invalid_argument("ChildProcess::Spawn: empty argv");
     std::vector<std::string> command = EmulatorPrefix();
     command.insert(command.end(), argv.begin(), argv.end());
     return SpawnNative(command, outputPath);
@@ -58,10 +34,11 @@ ChildProcess ChildProcess::Spawn(const std::vector<std::string>& argv,
 
 ChildProcess ChildProcess::SpawnNative(const std::vector<std::string>& command,
                                        const std::string& outputPath) {
-    if (command.empty()) throw std::invalid_argument("ChildProcess::SpawnNative: empty argv");
+    if (command.empty()) throw std::invalid_argument("ChildProcess: empty argv");
     std::vector<std::string> words = command;
-    std::vector<char*> args = Pointers(words);
-
+    std::vector<char*> args;
+    for (std::string& word : words) args.push_back(word.data());
+    args.push_back(nullptr);
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     if (pid == 0) {
@@ -76,18 +53,13 @@ ChildProcess ChildProcess::SpawnNative(const std::vector<std::string>& command,
     return ChildProcess(pid);
 }
 
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
-
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         Reap();
-        pid_ = other.pid_;
-        other.pid_ = -1;
+        std::swap(pid_, other.pid_);
     }
     return *this;
 }
-
-ChildProcess::~ChildProcess() { Reap(); }
 
 void ChildProcess::Reap() {
     if (pid_ <= 0) return;
@@ -97,60 +69,44 @@ void ChildProcess::Reap() {
     pid_ = -1;
 }
 
-int ChildProcess::Kill(int signal) {
-    if (pid_ <= 0) return -1;
-    return kill(pid_, signal);
-}
-
 bool ChildProcess::WaitExit(int* status, double seconds) {
-    if (pid_ <= 0) return false;
-    double deadline = MonotonicSeconds() + seconds;
-    for (;;) {
-        int result = 0;
-        pid_t done = waitpid(pid_, &result, WNOHANG);
-        if (done == pid_) {
-            if (status != nullptr) *status = result;
-            pid_ = -1;
-            return true;
-        }
-        if (done < 0 && errno != EINTR) return false;
-        if (MonotonicSeconds() >= deadline) return false;
-        PauseBriefly();
-    }
+    int result = 0;
+    if (pid_ <= 0 || !WaitUntil([&] { return waitpid(pid_, &result, WNOHANG) == pid_; }, seconds))
+        return false;
+    pid_ = -1;
+    if (status != nullptr) *status = result;
+    return true;
 }
 
 SandboxRoot::SandboxRoot() {
     // Unix socket paths are limited to 107 bytes; a long TMPDIR would not leave room.
     const char* base = std::getenv("TMPDIR");
-    std::string directory = (base != nullptr && base[0] != '\0' && std::strlen(base) <= 40)
-                                ? base
-                                : "/tmp";
-    std::string pattern = directory + "/ulv-XXXXXX";
+    std::string pattern = (base != nullptr && base[0] != '\0' && std::strlen(base) <= 40)
+                              ? std::string(base) + "/ulv-XXXXXX"
+                              : "/tmp/ulv-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
     path_ = pattern;
 }
 
 SandboxRoot::~SandboxRoot() {
-    if (std::getenv("ULV_TEST_KEEP") != nullptr) return;
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    if (std::getenv("ULV_TEST_KEEP") == nullptr) std::filesystem::remove_all(path_, ignored);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, double seconds) {
-    double deadline = MonotonicSeconds() + seconds;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     for (;;) {
         if (condition()) return true;
-        if (MonotonicSeconds() >= deadline) return false;
-        PauseBriefly();
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
 std::string ReadFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) return "";
     std::ostringstream content;
-    content << file.rdbuf();
+    if (file) content << file.rdbuf();
     return content.str();
 }
 

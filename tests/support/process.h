@@ -1,10 +1,6 @@
-// Test support for suites that run the project's programs as real processes: spawning them
-// (through the emulator of a cross build), a throw-away sandbox root, and waiting for what a
-// process writes, always against a deadline rather than a fixed sleep.
-//
-// Cross builds run the target's programs through an emulator: ULV_TEST_EMULATOR holds its
-// command prefix, blank separated ("qemu-arm -L /usr/arm-linux-gnueabi"); empty or unset on the
-// host.
+// Running the project's programs as real processes (through the emulator of a cross build,
+// whose command prefix ULV_TEST_EMULATOR holds, blank separated), a throw-away sandbox root,
+// and waiting for what a process writes against a deadline, never a fixed sleep.
 #pragma once
 
 #include <sys/types.h>
@@ -21,10 +17,9 @@ inline constexpr double kDefaultDeadlineSeconds = 20;
 // A child process that is killed (SIGKILL) and reaped when the object goes, so that a failing
 // test leaves nothing running.
 class ChildProcess {
-public:
-    // Starts `argv` (argv[0] a path or a name looked up in PATH) behind the emulator prefix,
-    // with this process's environment. Standard output and error go to `outputPath` (appended)
-    // when it is not empty. A child that cannot be started exits with status 127.
+  public:
+    // Starts `argv` (argv[0] a path or a name in PATH) behind the emulator prefix; standard
+    // output and error appended to `outputPath` unless empty. Exits 127 if it cannot start.
     static ChildProcess Spawn(const std::vector<std::string>& argv,
                               const std::string& outputPath = "");
     // As Spawn, for a program built for the build machine itself: no emulator in front.
@@ -32,21 +27,15 @@ public:
                                     const std::string& outputPath = "");
 
     ChildProcess() = default;
-    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_) { other.pid_ = -1; }
     ChildProcess& operator=(ChildProcess&& other) noexcept;
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess();
+    ~ChildProcess() { Reap(); }
 
-    pid_t pid() const { return pid_; }
-    bool running() const { return pid_ > 0; }
-    // Sends `signal`. Returns 0, or -1 when there is no process.
-    int Kill(int signal);
     // Waits until the process ends or `seconds` pass. Returns true with the wait status in
-    // `status` when it ended; the process is then reaped and no longer running().
+    // `status` when it ended (and is reaped).
     bool WaitExit(int* status, double seconds = kDefaultDeadlineSeconds);
 
-private:
+  private:
     explicit ChildProcess(pid_t pid) : pid_(pid) {}
     void Reap();  // SIGKILL and wait
     pid_t pid_ = -1;
@@ -55,18 +44,17 @@ private:
 // The emulator's command words (empty on the host).
 std::vector<std::string> EmulatorPrefix();
 
-// A fresh directory under the temporary directory, removed with its content at destruction
-// (kept when ULV_TEST_KEEP is set, for looking at a failure). Its path is short, so that a
-// Unix socket below it fits sockaddr_un.
+// A fresh directory with a short path (a Unix socket below it fits sockaddr_un), removed at
+// destruction unless ULV_TEST_KEEP is set.
 class SandboxRoot {
-public:
+  public:
     SandboxRoot();
     ~SandboxRoot();
     SandboxRoot(const SandboxRoot&) = delete;
     SandboxRoot& operator=(const SandboxRoot&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 

@@ -18,15 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "heap_counter.h"
 #include "sim_protocol.h"
-
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
-void* __libc_memalign(size_t, size_t);
-void __libc_free(void*);
-}
 
 namespace {
 
@@ -40,7 +33,6 @@ SendFunction realSend = nullptr;
 SendmsgFunction realSendmsg = nullptr;
 RecvFunction realRecv = nullptr;
 
-unsigned long allocations = 0;
 bool open_ = false;  // inside a wake-up
 unsigned long atWake = 0;
 unsigned long atSubmission = 0;
@@ -48,15 +40,15 @@ bool submitted = false;
 bool message = false;
 int eventFd = -1;
 
-void Count() {
-    ++allocations;
+unsigned long Allocations() {
+    return ulvheap::HeapAllocations();
 }
 
 void Emit() {
     const char* path = std::getenv("ULV_HEAP_WINDOW_LOG");
     if (path == nullptr) return;
     char line[160];
-    const unsigned long whole = allocations - atWake;
+    const unsigned long whole = Allocations() - atWake;
     int n = std::snprintf(
         line, sizeof line, "wake allocations=%lu message=%d submitted=%d to_submission=%lu\n",
         whole, message ? 1 : 0, submitted ? 1 : 0, submitted ? atSubmission - atWake : whole);
@@ -75,38 +67,8 @@ __attribute__((constructor)) void Resolve() {
 
 }  // namespace
 
+// The allocator is heap_counter.cpp's.
 extern "C" {
-
-void* malloc(size_t size) {
-    Count();
-    return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size) {
-    Count();
-    return __libc_calloc(count, size);
-}
-void* realloc(void* block, size_t size) {
-    Count();
-    return __libc_realloc(block, size);
-}
-void* memalign(size_t alignment, size_t size) {
-    Count();
-    return __libc_memalign(alignment, size);
-}
-void* aligned_alloc(size_t alignment, size_t size) {
-    Count();
-    return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** out, size_t alignment, size_t size) {
-    Count();
-    void* block = __libc_memalign(alignment, size);
-    if (block == nullptr) return 12;  // ENOMEM
-    *out = block;
-    return 0;
-}
-void free(void* block) {
-    __libc_free(block);
-}
 
 int pselect(int count, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
             const timespec* timeout, const sigset_t* mask) {
@@ -116,7 +78,7 @@ int pselect(int count, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet,
     // A wait with a time-out is the connection retries' sleep, not the event loop.
     if (result > 0 && timeout == nullptr) {
         open_ = true;
-        atWake = allocations;
+        atWake = Allocations();
         submitted = message = false;
     }
     return result;
@@ -133,7 +95,7 @@ ssize_t sendmsg(int fd, const msghdr* request, int flags) {
     if (open_ && request->msg_iovlen >= 1 && request->msg_iov[0].iov_len >= 2 &&
         sim::GetLe16(static_cast<const uint8_t*>(request->msg_iov[0].iov_base)) ==
             sim::kCallSendSms) {
-        atSubmission = allocations;
+        atSubmission = Allocations();
         submitted = true;
     }
     return realSendmsg(fd, request, flags);

@@ -6,7 +6,7 @@ namespace {
 unsigned long allocations = 0;
 }  // namespace
 
-unsigned long ulvtest::HeapAllocations() {
+unsigned long ulvheap::HeapAllocations() {
     return __atomic_load_n(&allocations, __ATOMIC_RELAXED);
 }
 
