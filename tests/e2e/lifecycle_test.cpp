@@ -109,6 +109,8 @@ TEST(DaemonLifecycle, LeavesByItselfWhenItCannotGoOn) {
         const std::string log = world.Aplog();
         EXPECT_EQ(log.substr(0, log.find('\n')), "I ULVPort 0");
         EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), "X 0\n");
+        const std::string reason = "Can't open the timer device - No such file or directory\n";
+        EXPECT_EQ(world.Trace().find(reason) != std::string::npos, c.removed != nullptr);
     }
 }
 

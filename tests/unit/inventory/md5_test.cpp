@@ -46,7 +46,7 @@ TEST(Md5, MatchesTheReferenceDigestsAtEveryPaddingBoundary) {
          "d174ab98d277d9f5a5611c2c9f419d9f"},
         {"1234567890123456789012345678901234567890" "1234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
-        {std::string(1000000, 'a'), "7707d6ae4e027c70eea2a935c2296f21"},
+        {std::string(1 << 21, 'a'), "de89461b64701958984c95d1bfb0065a"},  // 4 bytes of bit count
         {Pattern(55), "52c0e574e1198de5fe3f8f11440dcb1b"},
         {Pattern(56), "46c9907fc908ee68b1e7b8e71286a518"},
         {Pattern(57), "1c805dd236c35cab25fcb1bc73802c51"},

@@ -121,6 +121,11 @@ TEST_F(KernelPanicTest, RecordsOnlyAReadablePanicNewerThanTheMark) {
     };
     for (const auto& [text, count] : traced) EXPECT_EQ(TraceCount(text), count) << text;
     EXPECT_EQ(TraceCount("close pipe\n\n"), 4);
+    uint32_t time = 0;  // the partition is still missing
+    Pc gotPc{};
+    uint8_t forced = 0;
+    EXPECT_EQ(ULVParseKernelPanicLog(&time, gotPc.data(), &forced), -1);
+    EXPECT_EQ(time, KERNEL_PANIC_NO_TIME);
 }
 
 }  // namespace
