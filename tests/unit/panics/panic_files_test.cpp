@@ -194,6 +194,7 @@ TEST_F(PanicFilesTest, APlacedLinkOrFifoIsUnreadable) {
         std::filesystem::remove(second);
         std::filesystem::create_symlink(root_ + "/secret", first);
         ASSERT_EQ(mkfifo(second.c_str(), 0600), 0);
+        (IsBp(f) ? ulvState.bpNewCount : ulvState.quelaNewCount) = 7;  // a pass counts anew
         IsBp(f) ? ULVReadBpPanics() : ULVReadQuelaPanics();
         EXPECT_EQ(Counted(f), 0);
         EXPECT_EQ(List(f), nullptr);

@@ -169,6 +169,12 @@ TEST_F(ReportsTest, FailureAfterTheBpListIsDoneCountsFromTheTotalAlone) {
     }
     EXPECT_EQ(Raw().size(), 64u + PERIODIC_BODY_SIZE);
     EXPECT_EQ(ulvState.flexConfig.ulv_last_num_panics, 3);  // 4 - 0 new + 0 sent - 1
+    EXPECT_TRUE(InOrder(fake::aplog.Texts(), {"Starting timer for remaining panics",
+                                              "PERIODIC report\n\r",
+                                              "Periodic Report Body Before Converted:\n\r",
+                                              "Periodic Report Body After Converted:\n\r"}));
+    EXPECT_TRUE(InOrder(TraceMessages(), {"PERIODIC report is ready to send\n",
+                                          "Sending ULV periodic report\n"}));
 }
 
 // A record whose data is cut short is counted but never loaded: it is not sent, and the

@@ -57,6 +57,12 @@ TEST_F(GatewayTest, EmptyGatewayFromThePhoneIsReadFromTheSetupFile) {
         EXPECT_STREQ(ulvState.emailGatewayAddress, gateway);
         EXPECT_EQ(TimerRequests(), found ? "" : "start 0,0,15,0");
     }
+    // Without the application write path there is no setup file to read.
+    Prepare({{"ulv_sms_address_type", "1"}});
+    const std::string base = std::getenv("ZEL_APP_WRITE_PATH");
+    unsetenv("ZEL_APP_WRITE_PATH");
+    EXPECT_EQ(ULVCheckGateway(), GATEWAY_NOT_AVAILABLE);
+    setenv("ZEL_APP_WRITE_PATH", base.c_str(), 1);
 }
 
 TEST_F(GatewayTest, SetupFilePlacedAsALinkOrFifoIsUnreadableNeverFollowedOrWaitedOn) {

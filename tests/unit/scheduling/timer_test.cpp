@@ -15,6 +15,7 @@ TEST_F(TimerTest, StartsAndDeletesIssueTheDeviceRequestsInOrder) {
     const std::tuple<Steps, const char*, const char*> cases[] = {
         {Steps{{2, 900}}, "start 0,15,0,0", first},
         {Steps{{1, 7199}}, "start 1,59,59,0", first},
+        {Steps{{1, 21600}}, "start 6,0,0,0", first},  // the six-hour period
         {Steps{{2, 900}, {7, 900}}, "start 0,15,0,0", same},
         // The new timer is armed before the old one goes.
         {Steps{{2, 900}, {6, 15}}, "start 0,15,0,0; start 0,0,15,0; delete 0,15,0,0",

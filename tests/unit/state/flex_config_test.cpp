@@ -115,7 +115,7 @@ TEST_F(FlexConfigTest, NumbersParseTheSameOnEveryArchitectureAndBadValuesKeepThe
         {dec, "4294967296", "77", 0}, {dec, "-2147483649", "77", 0},
         {dec, "99999999999999999999", "77", 0}, {dec, "", "77", -1},
         {hex, "ffffffff", "ffffffff", 1}, {hex, "0xDEADbeef", "deadbeef", 1},
-        {hex, "0X1f", "1f", 1}, {hex, "0x1", "1", 1}, {hex, "0123", "123", 1},
+        {hex, "0X1F", "1f", 1}, {hex, "0x1", "1", 1}, {hex, "0123", "123", 1},
         {hex, "100000000", "4d", 0}, {"ulv_last_ap_num_dump", "ff", "77", 0},
         {text, "R1\\x202.0", "R1\\x202.0", 1}, {text, "a\\x5C\\x5c", "a\\x5c\\x5c", 1},
         {text, "\\x09\\x0a\\x0d\\x0b\\x0c", "\\x09\\x0a\\x0d\\x0b\\x0c", 1},
@@ -226,6 +226,24 @@ TEST_F(FlexConfigTest, LinesPastTheReadBufferAreNotReadAndACutLineIsDropped) {
     ASSERT_EQ(ReadCleared(), 0);
     EXPECT_EQ(ulvState.flexConfig.ulv_report_delay, 0);
     EXPECT_TRUE(fake::aplog.Has("Unable to parse the flex - (nil), (nil)\n\r"));
+    // A file that fills the buffer exactly, its last line without a line feed: read whole.
+    text.resize(FLEX_FILE_IMAGE_SIZE - 20);
+    text += "ulv_report_delay = 9";
+    WriteFile("zel_app/setup/ulv.cfg", text);
+    ASSERT_EQ(ReadCleared(), 0);
+    EXPECT_EQ(ulvState.flexConfig.ulv_report_delay, 9);
+}
+
+// A text longer than its field is cut to it; the field after it keeps its value.
+TEST_F(FlexConfigTest, OverLongTextIsCutToItsField) {
+    std::string text = ConfigText({{"ulv_last_flex_version", std::string(30, 'V')}});
+    text.erase(text.find("ulv_last_panic_timestamp"), 29);  // the field after it: not in the file
+    WriteFile("zel_app/setup/ulv.cfg", text);
+    ulvState = DaemonState{};
+    ulvState.flexConfig.ulv_last_panic_timestamp = 77;
+    EXPECT_EQ(ULVGetFlexConfig(), 0);
+    EXPECT_EQ(std::string(ulvState.flexConfig.ulv_last_flex_version, 20), std::string(20, 'V'));
+    EXPECT_EQ(ulvState.flexConfig.ulv_last_panic_timestamp, 77u);
 }
 
 TEST_F(FlexConfigTest, WriteDuringAWriteWritesNothing) {
