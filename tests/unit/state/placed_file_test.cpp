@@ -59,9 +59,19 @@ TEST_F(PlacedFileTest, ReadFullStopsAtTheEndAndWriteAllWritesEverything) {
     std::string back(80000, '\0');
     EXPECT_EQ(ULVReadFull(fd, back.data(), back.size()), 70000);
     EXPECT_EQ(back.substr(0, 70000), text);
+    // The end is the end even when errno still holds an interruption from earlier.
+    errno = EINTR;
+    EXPECT_EQ(ULVReadFull(fd, back.data(), 1), 0);
+    errno = EINTR;
+    int pieces = 0;
+    ULVReadLinePieces(fd, [](const char*, size_t, void* n) { return ++*static_cast<int*>(n) > 0; },
+                      &pieces);
+    EXPECT_EQ(pieces, 0);
     close(fd);
     EXPECT_FALSE(ULVWriteAll(fd, "y", 1));
     EXPECT_EQ(ULVReadFull(fd, back.data(), 1), -1);
+    EXPECT_EQ(ULVCreateFresh((root_ + "/no/such/directory").c_str(), 0600), -1);
+    EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace
