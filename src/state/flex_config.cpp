@@ -421,13 +421,16 @@ int ULVGetFlexConfig() {
         uint8_t* address = FieldAddress(field);
         if (field.offset == offsetof(FlexConfig, ulv_report_duration) ||
             field.offset == offsetof(FlexConfig, ulv_report_delay)) {
-            // The two timing settings are clamped on their full 32-bit value.
+            // The two timing settings go through a 32-bit value. The delay is clamped on it.
+            // The duration keeps its low 8 bits and is then never below the minimum: a value
+            // such as 256 or 261 is raised too, so the setting reads back as it was saved.
             uint32_t value = *address;
             ULVFindFlexKey(image, size, field.key, "%d", &value, sizeof value);
+            const auto low = static_cast<uint8_t>(value);
             if (field.offset == offsetof(FlexConfig, ulv_report_duration))
-                *address = value <= 5 ? FLEX_MIN_REPORT_DURATION : static_cast<uint8_t>(value);
+                *address = low < FLEX_MIN_REPORT_DURATION ? FLEX_MIN_REPORT_DURATION : low;
             else
-                *address = value > 14 ? FLEX_MAX_REPORT_DELAY : static_cast<uint8_t>(value);
+                *address = value > 14 ? FLEX_MAX_REPORT_DELAY : low;
             continue;
         }
         ULVFindFlexKey(image, size, field.key, ScanFormat(field.kind), address, field.size);

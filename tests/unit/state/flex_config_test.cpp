@@ -155,9 +155,10 @@ TEST_F(FlexConfigTest, PhoneNumberThatCanNeverBeSentIsNotConfigured) {
     }
 }
 
-TEST_F(FlexConfigTest, ClampsDurationAndDelayOnTheirWholeValue) {
+TEST_F(FlexConfigTest, DurationNeverReadsBelowSixHoursAndDelayNeverAboveFifteenSeconds) {
     const std::tuple<std::string, int, std::string, int> cases[] = {
-        {"0", 6, "14", 14}, {"5", 6, "16", 15}, {"7", 7, "200", 15}, {"300", 44, "-3", 15}};
+        {"0", 6, "14", 14}, {"5", 6, "16", 15}, {"7", 7, "200", 15}, {"300", 44, "-3", 15},
+        {"256", 6, "271", 15}, {"261", 6, "15", 15}};  // low 8 bits, raised: it reads back
     for (const auto& [duration, storedDuration, delay, storedDelay] : cases) {
         SCOPED_TRACE(duration + " h, " + delay + " s");
         WriteConfig({{"ulv_report_duration", duration}, {"ulv_report_delay", delay}});
