@@ -295,8 +295,6 @@ std::string Hex(std::span<const uint8_t> bytes) {
     return out;
 }
 
-// A JSON string of raw bytes: printable ASCII as it is (with " and \ escaped), every other
-// byte as \u00xx, i.e. read as Latin-1, so that the text is always valid JSON and one line.
 std::string JsonString(std::span<const uint8_t> bytes) {
     std::string out = "\"";
     for (const uint8_t b : bytes) {
@@ -314,10 +312,7 @@ std::string JsonString(std::span<const uint8_t> bytes) {
     out += '"';
     return out;
 }
-
-std::string JsonString(std::string_view text) {
-    return JsonString(std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-}
+using ulv::decode::JsonString;  // the text form, declared in the header
 
 // The text of a fixed field: the bytes before its first NUL.
 std::span<const uint8_t> FieldText(const Bytes& field) {
@@ -651,6 +646,10 @@ std::string RenderJson(const DecodedInput& input) {
         .Member("truncated", r.truncated ? "true" : "false")
         .Number("missingBytes", r.truncated ? r.expectedLength - r.length : 0);
     return o.Close();
+}
+
+std::string JsonString(std::string_view bytes) {
+    return JsonString(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace ulv::decode

@@ -148,4 +148,8 @@ DecodedInput DecodeInput(int number, std::string_view input);
 // One JSON object, no line break; empty when the input has no report to print.
 std::string RenderJson(const DecodedInput& input);
 
+// A JSON string of raw bytes: printable ASCII as it is (with " and \ escaped), every other
+// byte as \u00xx, i.e. read as Latin-1, so that the text is always valid JSON and one line.
+std::string JsonString(std::string_view bytes);
+
 }  // namespace ulv::decode

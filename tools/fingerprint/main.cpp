@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "decoder.h"
 #include "inventory/inventory.h"
 
 namespace {
@@ -26,24 +27,6 @@ void Usage(FILE* to) {
                  "usage: ulv-fingerprint [--json] BPSW KERN ROOT\n"
                  "  the MD5 digests of the baseband, kernel and root file system images and\n"
                  "  the fingerprint (0x%%04x) the daemon reports for them\n");
-}
-
-std::string JsonString(const char* text) {
-    std::string out = "\"";
-    for (const char* at = text; *at != '\0'; ++at) {
-        const auto c = static_cast<unsigned char>(*at);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 bool DigestFile(const char* path, char (&slot)[FINGERPRINT_SLOT_SIZE]) {
@@ -101,7 +84,7 @@ int main(int argc, char** argv) {
         std::printf("{");
         for (int slot = 0; slot < FINGERPRINT_SLOT_COUNT; ++slot)
             std::printf("\"%s\":{\"path\":%s,\"md5\":\"%s\"},", kSlotNames[slot],
-                        JsonString(paths[slot]).c_str(), area[slot]);
+                        ulv::decode::JsonString(paths[slot]).c_str(), area[slot]);
         std::printf("\"fingerprint\":\"0x%04x\"}\n", fingerprint);
     } else {
         for (int slot = 0; slot < FINGERPRINT_SLOT_COUNT; ++slot)

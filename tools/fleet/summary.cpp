@@ -7,6 +7,7 @@
 #include <map>
 #include <tuple>
 
+#include "decoder.h"
 #include "ingest.h"
 
 namespace ulv::fleet {
@@ -188,22 +189,7 @@ std::string Table(const std::string& title, const std::vector<std::string>& head
     return out + "\n";
 }
 
-std::string Json(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+std::string Json(const std::string& text) { return decode::JsonString(text); }
 
 std::string Html(const std::string& text) {
     std::string out;
