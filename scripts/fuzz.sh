@@ -24,12 +24,17 @@ ensure_packages clang libfuzzer-14-dev cmake ninja-build || exit 1
 
 echo "== configure and build the fuzz targets"
 mkdir -p "$build"
+# Runs may go side by side (one target each, on its own core): one of them builds at a time,
+# and one at a time adds to the totals.
+exec 9>"$build/lock"
+flock 9
 if ! cmake --preset fuzz >"$build/build.log" 2>&1; then tail -n 30 "$build/build.log"; exit 1; fi
 targets=${ULV_FUZZ_TARGETS:-$(cat "$build/fuzz-targets.txt")}
 if ! cmake --build --preset fuzz -j "$jobs" --target $(printf 'ulv_fuzz_%s ' $targets) >>"$build/build.log" 2>&1; then
   tail -n 30 "$build/build.log"
   exit 1
 fi
+flock -u 9
 
 totals=$build/executions.txt
 touch "$totals"
@@ -72,9 +77,11 @@ for target in $targets; do
     status=1
     new="$new ($(ls -t "$findings" | head -n 1))"
   fi
+  flock 9
   previous=$(sed -n "s/^$target //p" "$totals")
   total=$(( ${previous:-0} + executions ))
   sed -i "/^$target /d" "$totals" && echo "$target $total" >>"$totals"
+  flock -u 9
   rows+=("$(printf '| %-20s | %12s | %14s | %6s | %s |' "$target" "$executions" "$total" "$size" "$new")")
 done
 

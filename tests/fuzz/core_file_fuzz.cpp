@@ -32,7 +32,7 @@ void CheckRecord(const CoreDumpRecord& record) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ulvfuzz::BeginInput();
+    const ulvfuzz::InputScope scope = ulvfuzz::BeginInput();
     ulvfuzz::Input input(data, size);
     const bool collection = (input.U8() & 1) != 0;
     const std::string_view core = input.Rest();

@@ -38,7 +38,7 @@ bool SameValues(const FlexConfig& a, const FlexConfig& b) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ulvfuzz::BeginInput();
+    const ulvfuzz::InputScope scope = ulvfuzz::BeginInput();
     const std::string relative = std::string("zel_app/") + FLEX_CONFIG_RELATIVE_PATH;
     ulvfuzz::PlaceFile(relative.c_str(), data, size);
     FlexConfig& config = ulvState.flexConfig;

@@ -1,6 +1,9 @@
 #include "fuzz_support.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -32,6 +35,17 @@ std::string& RootPath() {
     return root;
 }
 
+// On tmpfs a directory's size counts its entries, so one still at the size it had when it was
+// last emptied needs no listing (the listing costs more syscalls than most inputs make). On
+// other file systems every directory is listed for every input.
+bool rootOnTmpfs = false;
+off_t emptySizes[std::size(kDirectories)];
+
+off_t DirectorySize(const std::string& path) {
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
+}
+
 void RemoveRoot() {
     std::error_code ignored;
     if (!RootPath().empty()) fs::remove_all(RootPath(), ignored);
@@ -44,7 +58,13 @@ void CreateRoot() {
     std::string pattern = std::string(base) + "/ulv-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) Fail(__FILE__, __LINE__, "mkdtemp");
     RootPath() = pattern;
-    for (const char* dir : kDirectories) fs::create_directories(fs::path(RootPath()) / dir);
+    struct statfs system {};
+    rootOnTmpfs = statfs(pattern.c_str(), &system) == 0 && system.f_type == TMPFS_MAGIC;
+    for (size_t d = 0; d < std::size(kDirectories); ++d) {
+        const std::string path = RootPath() + "/" + kDirectories[d];
+        fs::create_directories(path);
+        emptySizes[d] = DirectorySize(path);
+    }
     setenv("ULV_SIM_ROOT", RootPath().c_str(), 1);
     setenv("ZEL_APP_WRITE_PATH", (RootPath() + "/zel_app").c_str(), 1);
     // Kernel panic times are local times: one zone, so that an input means the same anywhere.
@@ -60,16 +80,22 @@ void Fail(const char* file, int line, const char* condition) {
     std::abort();
 }
 
-void BeginInput() {
+InputScope BeginInput() {
     if (RootPath().empty()) CreateRoot();
     ResetProcessState();
     std::error_code ignored;
-    for (const char* dir : kDirectories) {
-        const fs::path path = fs::path(RootPath()) / dir;
+    for (size_t d = 0; d < std::size(kDirectories); ++d) {
+        const std::string path = RootPath() + "/" + kDirectories[d];
+        if (rootOnTmpfs && DirectorySize(path) == emptySizes[d]) continue;
         for (const auto& entry : fs::directory_iterator(path, ignored))
             fs::remove_all(entry.path(), ignored);
     }
+    return {};
 }
+
+// What the input allocated (lists, fake records) is freed within the input, so libFuzzer's
+// count of allocations and frees per input balances and it looks for leaks only where one is.
+InputScope::~InputScope() { ResetProcessState(); }
 
 void PlaceFile(const char* relative, const uint8_t* data, size_t size) {
     const fs::path path = fs::path(RootPath()) / relative;

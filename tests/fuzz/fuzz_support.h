@@ -24,8 +24,12 @@ namespace ulvfuzz {
 
 // Starts one input: creates the sandbox root on first use (ULV_SIM_ROOT, ZEL_APP_WRITE_PATH,
 // TZ=UTC), resets the daemon's process state and removes every file an earlier input placed,
-// so that one input cannot hide another's fault.
-void BeginInput();
+// so that one input cannot hide another's fault. The scope it returns resets the process state
+// again when the input ends.
+struct InputScope {
+    ~InputScope();
+};
+[[nodiscard]] InputScope BeginInput();
 
 // Places a file below the sandbox root ("zellocal/panic/bp_panic.log1"), or removes it.
 void PlaceFile(const char* relative, const uint8_t* data, size_t size);

@@ -10,7 +10,7 @@
 #include "state/daemon_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ulvfuzz::BeginInput();
+    const ulvfuzz::InputScope scope = ulvfuzz::BeginInput();
     const std::string relative = std::string("zel_app/") + SMS_SETUP_RELATIVE_PATH;
     ulvfuzz::PlaceFile(relative.c_str(), data, size);
 

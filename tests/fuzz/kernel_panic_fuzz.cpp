@@ -6,7 +6,7 @@
 #include "state/daemon_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ulvfuzz::BeginInput();
+    const ulvfuzz::InputScope scope = ulvfuzz::BeginInput();
     ulvfuzz::Input input(data, size);
     const uint32_t mark = input.U32();
     const std::string_view partition = input.Rest();

@@ -16,7 +16,7 @@ namespace ulvfuzz {
 
 inline void FuzzPanicFiles(const PanicFileLayout& layout, void (*read)(), void (*release)(),
                            const uint8_t* data, size_t size) {
-    BeginInput();
+    const InputScope scope = BeginInput();
     Input input(data, size);
     const uint8_t flags = input.U8();
     const uint32_t mark = input.U32();

@@ -14,7 +14,7 @@
 #include "state/daemon_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ulvfuzz::BeginInput();
+    const ulvfuzz::InputScope scope = ulvfuzz::BeginInput();
     ulvfuzz::Input input(data, size);
     const uint8_t flags = input.U8();
     const uint8_t sent = input.U8();
