@@ -10,19 +10,19 @@
 #include <tuple>
 
 #include "daemon_fixture.h"
-#include "panic_file_builder.h"
+#include "panic_log.h"
 #include "panics/panics.h"
 #include "reports/reports.h"
 #include "state/daemon_state.h"
 
 namespace {
 
-using bplog::Encode;
-using bplog::Format;
+using ulvtest::Encode;
+using ulvtest::PanicFormat;
 using Log = std::optional<std::string>;  // nullopt: no such file
 using Ids = std::vector<uint32_t>;
 
-bool IsBp(const Format& format) { return format.headerSize == bplog::kBp.headerSize; }
+bool IsBp(const PanicFormat& format) { return format.headerSize == ulvtest::kBp.headerSize; }
 
 // Descriptors this process holds: the readers must close every file they open.
 size_t OpenDescriptors() {
@@ -35,7 +35,7 @@ class PanicFilesTest : public DaemonTest {
     // Reads both files of the format afresh and returns the ids loaded. A reader looping on a
     // damaged file logs each turn: capped, its memory soon runs out (natively; qemu ignores the
     // cap and the sanitizer cannot take it), else the alarm ends it, far beyond any real run.
-    Ids Read(const Format& format, const Log& file1, const Log& file2, uint32_t lastReported = 0) {
+    Ids Read(const PanicFormat& format, const Log& file1, const Log& file2, uint32_t lastReported = 0) {
         ResetProcessState();
         ULVDetectByteOrder();
         for (int f = 0; f < 2; ++f) {
@@ -55,21 +55,21 @@ class PanicFilesTest : public DaemonTest {
         for (int i = 0; i < Loaded(format); ++i) ids.push_back(List(format)[i].id);
         return ids;
     }
-    static PanicRecord* List(const Format& f) {
+    static PanicRecord* List(const PanicFormat& f) {
         return IsBp(f) ? ulvState.bpPanicList : ulvState.quelaPanicList;
     }
-    static PanicSortEntry* Index(const Format& f) {
+    static PanicSortEntry* Index(const PanicFormat& f) {
         return IsBp(f) ? ulvState.bpSortIndex : ulvState.quelaSortIndex;
     }
-    static uint8_t Loaded(const Format& f) {
+    static uint8_t Loaded(const PanicFormat& f) {
         return IsBp(f) ? ulvState.bpLoadedCount : ulvState.quelaLoadedCount;
     }
-    static uint8_t Counted(const Format& f) {
+    static uint8_t Counted(const PanicFormat& f) {
         return IsBp(f) ? ulvState.bpNewCount : ulvState.quelaNewCount;
     }
 };
 
-std::string In(const Format& f, uint32_t id, uint32_t stamp, const std::string& data = "",
+std::string In(const PanicFormat& f, uint32_t id, uint32_t stamp, const std::string& data = "",
                std::optional<uint16_t> length = {}, std::optional<uint32_t> dataLength = {},
                size_t padding = 0, uint16_t magic = 0xB5C7) {
     return Encode(id, stamp, data, length, dataLength, padding, magic, f);
@@ -77,7 +77,7 @@ std::string In(const Format& f, uint32_t id, uint32_t stamp, const std::string& 
 
 TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesOnlyWhereTheyCannotAdvance) {
     const size_t descriptors = OpenDescriptors();
-    for (const Format& f : {bplog::kBp, bplog::kQuela}) {
+    for (const PanicFormat& f : {ulvtest::kBp, ulvtest::kQuela}) {
         SCOPED_TRACE(f.headerSize);
         const uint16_t h = static_cast<uint16_t>(f.headerSize);
         Ids stamps300(300), first44(44);
@@ -89,8 +89,8 @@ TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesOnlyWhereTheyCanno
         // clang-format off
         const std::tuple<const char*, Log, Log, uint32_t, Ids, uint8_t, uint8_t> cases[] = {
             {"both missing", {}, {}, 0, {}, 0, 0},
-            {"equal, unsigned", bplog::Log({0x7FFFFFFF, 0x80000000, 5}, f), {}, 0x7FFFFFFF, {2}, 1, 3},
-            {"300 records: counts wrap", bplog::Log(stamps300, f), {}, 1, first44, 44, 44},
+            {"equal, unsigned", ulvtest::Log({0x7FFFFFFF, 0x80000000, 5}, f), {}, 0x7FFFFFFF, {2}, 1, 3},
+            {"300 records: counts wrap", ulvtest::Log(stamps300, f), {}, 1, first44, 44, 44},
             {"only the second file", {}, other, 0, {99}, 1, 1},
             // Damaged first files; the second file is read all the same.
             {"length 0: cannot advance", In(f, 1, 10, "abcd", 0) + next, other, 0, {1, 99}, 2, 2},
@@ -116,7 +116,7 @@ TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesOnlyWhereTheyCanno
 
 TEST_F(PanicFilesTest, KeepsAtMost36DataBytesAndFindsTheNextRecordByItsLength) {
     const std::string data = "0123456789abcdefghijklmnopqrstuvwxyz!";  // 37 distinct bytes
-    for (const Format& f : {bplog::kBp, bplog::kQuela}) {
+    for (const PanicFormat& f : {ulvtest::kBp, ulvtest::kQuela}) {
         for (size_t n : {0u, 1u, 35u, 36u, 37u}) {
             SCOPED_TRACE(std::to_string(f.headerSize) + " with data length " + std::to_string(n));
             const std::string log = In(f, 11, 50, data.substr(0, n), {}, {}, /*padding=*/9) +
@@ -139,9 +139,9 @@ TEST_F(PanicFilesTest, QuelaBlockFieldsTextsAndWrongMagic) {
     block += std::string("\x0a\x0b\x0c\x0d", 4);          // 16: time stamp 0x0a0b0c0d
     block += std::string(47, '\x22');                     // 20: not interpreted
     block += std::string("\x00\x00\x00\x02", 4) + "\xca\xfe";  // 67: data length 2, data
-    const std::string wrong = In(bplog::kQuela, 7, 0x0a0b0c0e, "", {}, {}, 0, 0xB5C8);
-    const std::string old = In(bplog::kQuela, 8, 0x100);  // equal to the mark: not new
-    ASSERT_EQ(Read(bplog::kQuela, block + old + wrong, In(bplog::kQuela, 9, 0x200), 0x100),
+    const std::string wrong = In(ulvtest::kQuela, 7, 0x0a0b0c0e, "", {}, {}, 0, 0xB5C8);
+    const std::string old = In(ulvtest::kQuela, 8, 0x100);  // equal to the mark: not new
+    ASSERT_EQ(Read(ulvtest::kQuela, block + old + wrong, In(ulvtest::kQuela, 9, 0x200), 0x100),
               (Ids{0x01020304, 7, 9}));
     const PanicRecord& record = ulvState.quelaPanicList[0];
     EXPECT_EQ(record.timestamp, 0x0a0b0c0du);
@@ -179,15 +179,15 @@ TEST_F(PanicFilesTest, QuelaBlockFieldsTextsAndWrongMagic) {
 }
 
 TEST_F(PanicFilesTest, BpWrongMagicIsTracedAsOneNumberAndTheRecordUsed) {
-    ASSERT_EQ(Read(bplog::kBp, In(bplog::kBp, 11, 50, "", {}, {}, 0, 0x1234), {}), (Ids{11}));
+    ASSERT_EQ(Read(ulvtest::kBp, In(ulvtest::kBp, 11, 50, "", {}, {}, 0, 0x1234), {}), (Ids{11}));
     EXPECT_EQ(TraceCount("Wrong Header : 0x1234\n"), 1);
     EXPECT_EQ(TraceCount("Length 43, TS 50, ID 11\n"), 1);
     EXPECT_EQ(TraceCount("ID 11, TS 50\n"), 1);
 }
 
 TEST_F(PanicFilesTest, APlacedLinkOrFifoIsUnreadable) {
-    WriteFile("secret", In(bplog::kQuela, 5, 500));
-    for (const Format& f : {bplog::kBp, bplog::kQuela}) {
+    WriteFile("secret", In(ulvtest::kQuela, 5, 500));
+    for (const PanicFormat& f : {ulvtest::kBp, ulvtest::kQuela}) {
         ResetProcessState();
         const std::string first = root_ + "/" + f.files[0], second = root_ + "/" + f.files[1];
         std::filesystem::remove(first);
@@ -210,9 +210,9 @@ TEST_F(PanicFilesTest, IndexesBothFilesOldestFirstAndEqualStampsAsTheGap3PassLea
         {{5, 1, 1}, {1}, {3, 1, 2, 0}},  // gap 3 moves 3 before 0; gap 1 never swaps equal 1s
         {{0xFFFFFFF0, 0x80000000}, {5, 0x7FFFFFFF}, {2, 3, 1, 0}},  // unsigned
     };
-    for (const Format& f : {bplog::kBp, bplog::kQuela}) {
+    for (const PanicFormat& f : {ulvtest::kBp, ulvtest::kQuela}) {
         for (const auto& [log1, log2, order] : cases) {
-            const size_t count = Read(f, bplog::Log(log1, f), bplog::Log(log2, f)).size();
+            const size_t count = Read(f, ulvtest::Log(log1, f), ulvtest::Log(log2, f)).size();
             std::vector<uint16_t> positions;
             for (size_t k = 0; k < count; ++k) positions.push_back(Index(f)[k].recordIndex);
             EXPECT_EQ(positions, order);
@@ -225,7 +225,7 @@ TEST_F(PanicFilesTest, RandomFilesAlwaysReturnAndListOnlyNewIndexedRecords) {
     std::mt19937 random(0x5EED0B9);
     auto below = [&random](uint32_t bound) { return static_cast<uint32_t>(random() % bound); };
     for (int round = 0; round < 150; ++round) {
-        const Format& f = round % 2 == 0 ? bplog::kBp : bplog::kQuela;
+        const PanicFormat& f = round % 2 == 0 ? ulvtest::kBp : ulvtest::kQuela;
         std::string log;
         for (uint32_t n = below(6); n > 0; --n) {  // drawn in a fixed order: the same logs anywhere
             const uint32_t id = random(), stamp = below(64), size = below(50), length = below(300),

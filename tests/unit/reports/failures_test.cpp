@@ -2,7 +2,7 @@
 // goes out, what is saved and what runs next.
 #include <functional>
 
-#include "../panics/panic_file_builder.h"
+#include "panic_log.h"
 #include "reports_fixture.h"
 
 namespace {
@@ -101,7 +101,7 @@ TEST_F(ReportsTest, EachFailingCallIsLoggedAndTheReportStillGoesOutOrIsRolledBac
         Open();
         std::remove((root_ + "/zel_app/setup/ulv.cfg").c_str());
         std::remove((root_ + "/zel_user/download/appwrite/ulvPanicInfo").c_str());
-        WriteFile(bplog::kLog1, bplog::Log({4, 9, 12}));
+        WriteFile(ulvtest::kLog1, ulvtest::Log({4, 9, 12}));
         std::memset(ulvState.reportHeader, 'x', REPORT_HEADER_SIZE);
         fake::tapi.callTime = 0x12345;
         row.prepare();

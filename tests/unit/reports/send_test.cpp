@@ -1,7 +1,7 @@
 // Sending: the gate, the choice of report, the SMS, its confirmation and the roll-back.
 #include <cstdio>
 
-#include "../panics/panic_file_builder.h"
+#include "panic_log.h"
 #include "reports_fixture.h"
 
 namespace {
@@ -181,11 +181,11 @@ TEST_F(ReportsTest, FailureAfterTheBpListIsDoneCountsFromTheTotalAlone) {
 // reported-panics marks do not count it as sent (the BP mark counts up from the old records,
 // the QUELA mark down from the new ones, both with the counted figure).
 TEST_F(ReportsTest, RecordsCountedButNeverLoadedAreNeitherSentNorCountedAsSent) {
-    using bplog::Encode;
+    using ulvtest::Encode;
     const std::string cut = Encode(4, 30, std::string(36, 'd')).substr(0, 50);
-    WriteFile(bplog::kLog1, Encode(1, 1) + Encode(2, 20) + Encode(3, 10) + cut);
-    const std::string quelaCut = Encode(9, 9, "dd", {}, {}, 0, 0xB5C7, bplog::kQuela);
-    WriteFile(bplog::kQuela.files[0], Encode(8, 7, "", {}, {}, 0, 0xB5C7, bplog::kQuela) +
+    WriteFile(ulvtest::kLog1, Encode(1, 1) + Encode(2, 20) + Encode(3, 10) + cut);
+    const std::string quelaCut = Encode(9, 9, "dd", {}, {}, 0, 0xB5C7, ulvtest::kQuela);
+    WriteFile(ulvtest::kQuela.files[0], Encode(8, 7, "", {}, {}, 0, 0xB5C7, ulvtest::kQuela) +
                                           quelaCut.substr(0, 72));
     ulvState.flexConfig.ulv_last_panic_timestamp = 5;
     ULVReadBpPanics();

@@ -1,7 +1,7 @@
 #include <filesystem>
 #include <tuple>
 
-#include "../panics/panic_file_builder.h"
+#include "panic_log.h"
 #include "scheduling_fixture.h"
 
 namespace {
@@ -33,7 +33,7 @@ TEST_F(StartupDecisionTest, QueuesTheSoftwareChangeOrTheCrashOrOnlyThePeriodicRe
     for (const auto& [storedLabel, bpStamps, pending] : cases) {
         SCOPED_TRACE(pending);
         const bool changed = (pending & PENDING_SW_CHANGE) != 0;
-        WriteFile(bplog::kLog1, bplog::Log(bpStamps));
+        WriteFile(ulvtest::kLog1, ulvtest::Log(bpStamps));
         Prepare({{"ulv_lst_bldinfo_baselabel", storedLabel},
                  {"ulv_last_panic_timestamp", "5"},
                  {"ulv_last_preiodic_report_timestamp", "abc"},
