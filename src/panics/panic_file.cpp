@@ -51,10 +51,13 @@ bool IsNew(const PanicFileLayout& layout, uint32_t timestamp) {
     return timestamp > ulvState.flexConfig.*layout.lastReported;
 }
 
-// Moves `at` to the next record. False where it would not move: the pass ends there.
-bool NextRecord(uint64_t* at, uint16_t recordLength) {
-    if (recordLength == 0) {
-        ULV_TRACE("Record length 0, file read up to here\n");
+// Moves `at` to the next record. False where the length cannot lead to one, and the pass ends
+// there: 0 would read the same header for ever, and a length inside the header would take the
+// next "record" from this one's bytes, whose time stamp could pass for any panic's and move
+// the last-reported mark past every real one.
+bool NextRecord(const PanicFileLayout& layout, uint64_t* at, uint16_t recordLength) {
+    if (recordLength < layout.headerSize) {
+        ULV_TRACE("Record length %d, file read up to here\n", recordLength);
         return false;
     }
     *at += recordLength;
@@ -93,7 +96,7 @@ void ULVCountPanicRecords(const PanicFileLayout& layout, int fd, uint8_t* newCou
         ULVLogBin(APLOG_LEVEL_PANIC_BLOCK, APLOG_ID_PANIC_BLOCK, header, layout.headerSize);
         ++*totalCount;
         if (IsNew(layout, record.timestamp)) ++*newCount;
-        if (!NextRecord(&at, record.length)) return;
+        if (!NextRecord(layout, &at, record.length)) return;
     }
 }
 
@@ -127,7 +130,7 @@ void ULVLoadPanicRecords(const PanicFileLayout& layout, int fd, uint8_t* fillCou
             if (layout.traceRecords) ULV_TRACE("ID %d, TS %d\n", entry.id, entry.timestamp);
             ++*fillCount;
         }
-        if (!NextRecord(&at, record.length)) return;
+        if (!NextRecord(layout, &at, record.length)) return;
     }
 }
 

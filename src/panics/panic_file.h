@@ -10,9 +10,9 @@
 // greater than the layout's last-reported mark.
 //
 // Damaged files: the next record is always found from the record's start and its length,
-// whatever its data length says, and a pass ends only where that would not move the reading
-// position (a record length of 0), at a header cut short, or (loading) at data cut short. So
-// every pass ends, a damaged record costs only itself, and both passes see the same records.
+// whatever its data length says, and a pass ends at a record length below the header's size
+// (nothing after it can be trusted to start a record), at a header cut short, or (loading) at
+// data cut short. So every pass ends, and both passes see the same records.
 #pragma once
 
 #include <cstddef>

@@ -75,7 +75,7 @@ std::string In(const PanicFormat& f, uint32_t id, uint32_t stamp, const std::str
     return Encode(id, stamp, data, length, dataLength, padding, magic, f);
 }
 
-TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesOnlyWhereTheyCannotAdvance) {
+TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesWhereALengthLeadsNowhere) {
     const size_t descriptors = OpenDescriptors();
     for (const PanicFormat& f : {ulvtest::kBp, ulvtest::kQuela}) {
         SCOPED_TRACE(f.headerSize);
@@ -94,7 +94,10 @@ TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesOnlyWhereTheyCanno
             {"only the second file", {}, other, 0, {99}, 1, 1},
             // Damaged first files; the second file is read all the same.
             {"length 0: cannot advance", In(f, 1, 10, "abcd", 0) + next, other, 0, {1, 99}, 2, 2},
-            {"length 1, below the header", In(f, 1, 10, "", 1), other, 0, {1, 99}, 2, 2},
+            // A length inside the header ends the pass: no record made of this one's bytes.
+            {"length 1, below the header", In(f, 1, 0x47A1B2C3, "", 1) + next, other, 0, {1, 99}, 2, 2},
+            {"length one short of the header", In(f, 1, 10, "abcd", h - 1) + next, other, 0,
+             {1, 99}, 2, 2},
             {"data length past the record", In(f, 1, 10, "abcd", h + 4, 100) + next, other, 0,
              {1, 2, 99}, 3, 3},
             {"length past the file", In(f, 1, 10, "abcd", 1000) + next, other, 0, {1, 99}, 2, 2},
