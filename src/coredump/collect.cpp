@@ -40,12 +40,6 @@ alignas(8) uint8_t listingBuffer[4096];
 constexpr char kCoreFilePrefix[] = "core.";
 constexpr size_t kCoreFilePrefixLength = sizeof kCoreFilePrefix - 1;
 
-int OpenDumpDirectory() {
-    PlatformPathBuffer buffer;
-    const char* directory = PlatformResolvePath(CORE_DUMP_DIR, buffer);
-    return open(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-}
-
 bool IsDirectory(int dirFd, const char* name, uint8_t type) {
     if (type == kDirentTypeDirectory) return true;
     if (type != kDirentTypeUnknown) return false;
@@ -102,6 +96,12 @@ bool CheckCandidate(CoreDumpPass& pass, const char* name, struct stat* status) {
 
 }  // namespace
 
+int ULVOpenDumpDirectory() {
+    PlatformPathBuffer buffer;
+    const char* directory = PlatformResolvePath(CORE_DUMP_DIR, buffer);
+    return open(directory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+}
+
 CoreDumpPass::~CoreDumpPass() {
     if (fileFd >= 0) close(fileFd);
     if (dirFd >= 0) close(dirFd);
@@ -130,7 +130,7 @@ int ULVAPCDCollect() {
 int ULVAPCDGetDumpFile(CoreDumpPass& pass, char* path) {
     int error = 0;
     const char* name = nullptr;
-    if (pass.dirFd < 0) pass.dirFd = OpenDumpDirectory();
+    if (pass.dirFd < 0) pass.dirFd = ULVOpenDumpDirectory();
     if (pass.dirFd < 0)
         error = errno;
     else
@@ -194,6 +194,6 @@ void ULVDeleteFileAt(int dirFd, const char* path) {
 
 void ULVDeleteFile(const char* path) {
     CoreDumpPass pass;
-    pass.dirFd = OpenDumpDirectory();
+    pass.dirFd = ULVOpenDumpDirectory();
     ULVDeleteFileAt(pass.dirFd, path);
 }

@@ -36,6 +36,9 @@ int ULVAPCDGetModuleInfo(CoreDumpPass& pass, const char* path, CoreDumpRecord* r
 // following a link; any other path is refused. Failures are traced.
 void ULVDeleteFile(const char* path);
 void ULVDeleteFileAt(int dirFd, const char* path);
+// The dump directory itself, never a link planted in its place; -1 with errno when it cannot
+// be opened.
+int ULVOpenDumpDirectory();
 
 // Core file parsing. `fd` is the candidate's descriptor from the pass (-1: it did not open).
 int ULVAPCDGetPanicInfo(CoreDumpRecord* content, int fd);

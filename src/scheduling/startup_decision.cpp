@@ -58,12 +58,14 @@ void MarkCrashesHandled() {
 }  // namespace
 
 void ULVRemoveCoreFiles() {
-    // Every "core." file of the dump directory; a file already gone is no error.
-    PlatformPathBuffer buffer;
-    const char* directory = PlatformResolvePath(CORE_DUMP_DIR, buffer);
-    DIR* dir = opendir(directory);
+    // Every "core." file of the dump directory; a file already gone is no error. A link
+    // planted in the directory's place is not followed: its target is somebody else's.
+    const int fd = ULVOpenDumpDirectory();
+    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
     if (dir == nullptr) {
-        if (errno != ENOENT) ULV_TRACE("Read dir failed - %s\n", std::strerror(errno));
+        const int error = errno;
+        if (fd >= 0) close(fd);
+        if (error != ENOENT) ULV_TRACE("Read dir failed - %s\n", std::strerror(error));
         return;
     }
     const int dirFd = dirfd(dir);

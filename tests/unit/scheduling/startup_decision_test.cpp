@@ -64,12 +64,19 @@ TEST_F(StartupDecisionTest, QueuesTheSoftwareChangeOrTheCrashOrOnlyThePeriodicRe
     }
 }
 
-TEST_F(StartupDecisionTest, AnUnreadableDumpDirectoryIsTracedAndAMissingOneIsNot) {
+TEST_F(StartupDecisionTest, AnUnreadableDumpDirectoryIsTracedAMissingOneIsNotALinkIsNotFollowed) {
     std::filesystem::remove_all(root_ + "/zellocal/ulv_app_dump");
     ULVRemoveCoreFiles();
     WriteFile("zellocal/ulv_app_dump", "not a directory");
     ULVRemoveCoreFiles();
-    EXPECT_EQ(TraceMessages(), std::vector<std::string>{"Read dir failed - Not a directory\n"});
+    std::filesystem::remove(root_ + "/zellocal/ulv_app_dump");
+    WriteFile("victim/core.1", "somebody else's");
+    std::filesystem::create_directory_symlink(root_ + "/victim", root_ + "/zellocal/ulv_app_dump");
+    ULVRemoveCoreFiles();
+    EXPECT_TRUE(Exists("victim/core.1"));
+    EXPECT_EQ(TraceMessages(),
+              (std::vector<std::string>{"Read dir failed - Not a directory\n",
+                                        "Read dir failed - Too many levels of symbolic links\n"}));
 }
 
 TEST_F(StartupDecisionTest, OnlyTheFirst20CharactersOfEachVersionCount) {
