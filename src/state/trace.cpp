@@ -21,8 +21,9 @@ void ULVFormatTraceStamp(time_t when, char (&out)[TRACE_STAMP_SIZE]) {
 void ULVTrace(const char* sourceFile, int sourceLine, const char* format, ...) {
     // Formatted on the stack and appended with one write: no stream, no heap. Opened and
     // closed for every record, so a rotation needs no reopening and nothing is lost when the
-    // process dies. The directory is shared with other software: a link or FIFO planted at
-    // the name is never written through. A record that cannot be written is dropped.
+    // process dies. The directory is shared with other software: a link (symbolic or hard)
+    // or FIFO planted at the name is never written through. A record that cannot be written
+    // is dropped.
     char record[TRACE_RECORD_SIZE];
     char stamp[TRACE_STAMP_SIZE];
     ULVFormatTraceStamp(std::time(nullptr), stamp);
@@ -43,7 +44,8 @@ void ULVTrace(const char* sourceFile, int sourceLine, const char* format, ...) {
                   O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) return;
     struct stat status {};
-    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) ULVWriteAll(fd, record, used);
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_nlink == 1)
+        ULVWriteAll(fd, record, used);
     close(fd);
 }
 

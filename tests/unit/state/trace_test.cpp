@@ -71,6 +71,10 @@ TEST_F(TraceTest, NeverWritesThroughALinkOrFifoAndCutsAnOverlongRecord) {
     ULV_TRACE("through the link\n");
     EXPECT_EQ(ReadFile("secret"), "untouched");
     ASSERT_EQ(unlink(trace.c_str()), 0);
+    ASSERT_EQ(link((root_ + "/secret").c_str(), trace.c_str()), 0);  // a regular file too
+    ULV_TRACE("through the hard link\n");
+    EXPECT_EQ(ReadFile("secret"), "untouched");
+    ASSERT_EQ(unlink(trace.c_str()), 0);
     ASSERT_EQ(mkfifo(trace.c_str(), 0600), 0);
     ULV_TRACE("into the fifo\n");  // no reader: must neither block nor fail loudly
     ASSERT_EQ(unlink(trace.c_str()), 0);
