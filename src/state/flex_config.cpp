@@ -289,10 +289,12 @@ void WriteTemporaryCopy(const char* image, size_t size) {
 // Flash wear: the rename is made durable (the directory flushed) only when `durable`. Without
 // it a power cut can bring back an older whole file, never a partial one; see
 // ULVSetFlexConfig for which saves may do without.
-bool ReplaceFromImage(const char* destination, const char* image, size_t size, bool durable) {
+enum class Replaced : uint8_t { Not, Whole, Durably };
+
+Replaced ReplaceFromImage(const char* destination, const char* image, size_t size, bool durable) {
     char temporary[kPathSize + 8];
     int n = std::snprintf(temporary, sizeof temporary, "%s.new", destination);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) return false;
+    if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) return Replaced::Not;
 
     struct stat old {};
     bool haveOld = false;
@@ -302,7 +304,7 @@ bool ReplaceFromImage(const char* destination, const char* image, size_t size, b
         close(oldFd);
     }
     int fd = ULVCreateFresh(temporary, 0600);
-    if (fd < 0) return false;
+    if (fd < 0) return Replaced::Not;
     struct stat created {};
     if (haveOld && fstat(fd, &created) == 0 &&
         (created.st_uid != old.st_uid || created.st_gid != old.st_gid) &&
@@ -315,22 +317,21 @@ bool ReplaceFromImage(const char* destination, const char* image, size_t size, b
     written = close(fd) == 0 && written;
     if (!written || std::rename(temporary, destination) != 0) {
         unlink(temporary);
-        return false;
+        return Replaced::Not;
     }
-    if (!durable) return true;
-    // Make the rename itself durable.
+    if (!durable) return Replaced::Whole;
+    // Make the rename itself durable. Where the flush fails the save does not count as durable,
+    // so the next save flushes the directory again.
     char directory[kPathSize];
     std::snprintf(directory, sizeof directory, "%s", destination);
     char* slash = std::strrchr(directory, '/');
-    if (slash != nullptr) {
-        *(slash == directory ? slash + 1 : slash) = '\0';
-        int dirFd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dirFd >= 0) {
-            fsync(dirFd);
-            close(dirFd);
-        }
-    }
-    return true;
+    if (slash == nullptr) return Replaced::Whole;
+    *(slash == directory ? slash + 1 : slash) = '\0';
+    const int dirFd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return Replaced::Whole;
+    const bool flushed = fsync(dirFd) == 0;
+    close(dirFd);
+    return flushed ? Replaced::Durably : Replaced::Whole;
 }
 
 // ---- Reading ----------------------------------------------------------------------------
@@ -486,10 +487,11 @@ void ULVSetFlexConfig() {
     // later one: what can be lost is the uptime counted since the last save that recorded
     // something, at most one reporting period, since each periodic report saves durably.
     const bool durable = !OnlyAccountingChanged();
-    if (!ReplaceFromImage(destination, image, size, durable)) {
+    const Replaced replaced = ReplaceFromImage(destination, image, size, durable);
+    if (replaced == Replaced::Not) {
         ULV_LOG("can't copy the flex file - %s\n\r", std::strerror(errno));
         ULV_TRACE("can't copy the flex file - %s\n", std::strerror(errno));
-    } else if (durable) {
+    } else if (replaced == Replaced::Durably) {
         ulvState.flexDurable = ulvState.flexConfig;
         ulvState.flexDurableValid = 1;
     }

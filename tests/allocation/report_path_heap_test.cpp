@@ -5,7 +5,9 @@
 // The same process counts the fsync calls of the configuration save: each wears the flash.
 #include <gtest/gtest.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -29,6 +31,7 @@ namespace {
 unsigned long atSubmission = 0;  // the count read at the last submission
 int submissions = 0;
 int fsyncs = 0;
+int failingDirectoryFsyncs = 0;  // so many flushes of a directory fail with EIO
 }  // namespace
 
 extern "C" {
@@ -41,6 +44,12 @@ int __wrap_TAPI_SMS_SendSmUnblockMode(uint8_t* submitRecord, uint32_t* sequence)
 int __real_fsync(int fd);
 int __wrap_fsync(int fd) {
     ++fsyncs;
+    struct stat status {};
+    if (failingDirectoryFsyncs > 0 && fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        --failingDirectoryFsyncs;
+        errno = EIO;
+        return -1;
+    }
     return __real_fsync(fd);
 }
 }  // extern "C"
@@ -183,6 +192,11 @@ TEST_F(HeapOnTheReportPath, AnIdleTickFlushesOnceAndASaveThatRecordsFlushesTheRe
                   config.ulv_last_preiodic_report_timestamp = config.ulv_cummulative_uptime;
               }),
               2);
+    EXPECT_EQ(fsyncsOf(tick), 1);
+    // A directory flush that fails leaves the save not durable: the next one flushes again.
+    failingDirectoryFsyncs = 1;
+    EXPECT_EQ(fsyncsOf([&] { config.ulv_last_num_panics = 4; }), 2);
+    EXPECT_EQ(fsyncsOf(tick), 2);
     EXPECT_EQ(fsyncsOf(tick), 1);
 
     // The idle tick itself, as the event loop serves it: one flush.
