@@ -111,6 +111,7 @@ int ULVSubmitSms(OutgoingSms* sms) {
         result = -1;
     }
     ULV_TRACE("Report send seq: %d\n", state.lastSentSequence);
+    state.smsInFlight = result == 0 ? 1 : 0;
     return result;
 }
 
@@ -136,6 +137,13 @@ void ULVOnSendConfirmation(const uint8_t* data, uint16_t length) {
                   state.lastSentSequence);
         return;
     }
+    // The telephony service hands every client's confirmations to every subscriber, and the
+    // sequence number is only ours while our submission waits for its answer.
+    if (state.smsInFlight == 0) {
+        ULV_TRACE("ERR: CNF Seq %d with no report in flight\n", sequence);
+        return;
+    }
+    state.smsInFlight = 0;
 
     if (result != 0) {
         if (state.apcdPending != 0) {

@@ -53,6 +53,9 @@ struct DaemonState {
     // SMS transport.
     OutgoingSms outgoingSms;
     uint32_t lastSentSequence;
+    // 1 from an accepted submission until its confirmation: a confirmation with nothing in
+    // flight (another client's, a repeated one) changes nothing.
+    uint8_t smsInFlight;
     char serviceCentreAddress[42];
     char emailGatewayAddress[42];
 

@@ -2,7 +2,7 @@
 // a BP panic log and some of them sent, as after a crash report went out.
 //
 // Input: flags(1: bit 0 a core dump report was the submission, bit 1 the confirmation carries
-// the sequence sent) sent(1: BP entries already sent, at most those loaded) mark(u32)
+// the sequence sent, bit 2 nothing is in flight) sent(1: BP entries already sent, at most those loaded) mark(u32)
 // length(u16: of the BP log) log confirmation(the rest, at most 12 bytes as the handler passes
 // it on)
 #include <cstring>
@@ -30,6 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     state.bpSentCount = loaded == 0 ? 0 : static_cast<uint8_t>(sent % (loaded + 1));
     state.apcdPending = flags & 1;
     state.lastSentSequence = 7;
+    const bool inFlight = (flags & 4) == 0;
+    state.smsInFlight = inFlight ? 1 : 0;
     // The sequence matches when asked to, so that inputs reach past the sequence check.
     uint8_t bytes[CONFIRMATION_SIZE] = {};
     if (!confirmation.empty()) std::memcpy(bytes, confirmation.data(), confirmation.size());
@@ -38,6 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint32_t> times{mark};
     for (uint8_t k = 0; k < loaded; ++k) times.push_back(state.bpPanicList[k].timestamp);
     const uint32_t before = state.flexConfig.ulv_last_panic_timestamp;
+    const uint8_t sentBefore = state.bpSentCount;
 
     ULVOnSendConfirmation(bytes, static_cast<uint16_t>(confirmation.size()));
 
@@ -47,6 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The new count keeps the counted figure for the marks even where nothing was loaded.
     if (state.bpPanicList == nullptr) FUZZ_CHECK(state.bpSentCount == 0);
     const uint32_t after = state.flexConfig.ulv_last_panic_timestamp;
+    // With nothing in flight a confirmation changes nothing.
+    if (!inFlight) FUZZ_CHECK(after == before && state.bpSentCount == sentBefore);
     if (after != before) {
         bool known = false;
         for (uint32_t time : times) known = known || time == after;

@@ -109,9 +109,10 @@ void Confirm(uint32_t sequence, uint32_t result, uint16_t length = 12) {
 TEST_F(ReportsTest, ConfirmationStartsTheNextTimerAndReleasesAFinishedList) {
     // Submission 8: a crash (or core dump) report, every BP entry sent; no timer runs at first.
     struct Case { uint32_t sequence; uint16_t length; uint8_t coreDump; bool quelaLeft, acted;
-                  uint8_t timer; uint32_t pending; };
+                  uint8_t timer; uint32_t pending; uint8_t inFlight = 1; };
     const Case cases[] = {{9, 12, 0, true, false, 0, 0},  // another submission's: ignored
                           {8, 11, 0, true, false, 0, 0},  // no result field: ignored
+                          {8, 12, 0, true, false, 0, 0, 0},  // nothing in flight: ignored
                           {8, 12, 1, true, true, ULV_TIMER_APCD_ID, 0},  // deletes the file only
                           {8, 12, 0, true, true, ULV_TIMER_PANIC_ID, PENDING_CRASH},
                           {8, 12, 0, false, true, ULV_TIMER_APCD_ID, 0}};
@@ -125,7 +126,9 @@ TEST_F(ReportsTest, ConfirmationStartsTheNextTimerAndReleasesAFinishedList) {
         ulvState.apcdPending = c.coreDump, ulvState.apcdFailures = 2;
         ulvState.pendingReports = 0;
         ulvState.lastSentSequence = 8;
+        ulvState.smsInFlight = c.inFlight;
         Confirm(c.sequence, 0, c.length);
+        EXPECT_EQ(ulvState.smsInFlight, c.inFlight && !c.acted);  // answered once
         ExpectTimer(c.timer, c.acted ? 5 : 0);
         EXPECT_EQ(ulvState.pendingReports, c.pending);
         EXPECT_EQ(Exists("zellocal/ulv_app_dump/core.7"), !c.acted || c.coreDump == 0);
@@ -133,8 +136,9 @@ TEST_F(ReportsTest, ConfirmationStartsTheNextTimerAndReleasesAFinishedList) {
         EXPECT_EQ(ulvState.bpPanicList != nullptr, !c.acted || c.coreDump == 1);
         EXPECT_EQ(ulvState.apcdFailures, c.acted && c.coreDump == 1 ? 0 : 2);  // success resets
     }
-    EXPECT_EQ(TraceCount("INFO: MSGSend CNF Seq 8, Res 0\n"), 3);
+    EXPECT_EQ(TraceCount("INFO: MSGSend CNF Seq 8, Res 0\n"), 4);
     EXPECT_EQ(TraceCount("INFO: MSGSend CNF Seq 9, Res 0\n"), 1);
+    EXPECT_EQ(TraceCount("ERR: CNF Seq 8 with no report in flight\n"), 1);
 }
 
 TEST_F(ReportsTest, FailedConfirmationRollsBackToTheEntrySentBeforeSavesAndStartsPeriodicTimer) {
@@ -149,6 +153,7 @@ TEST_F(ReportsTest, FailedConfirmationRollsBackToTheEntrySentBeforeSavesAndStart
         ulvState.bpRestoreTimestamp = 0x50;
         ulvState.currentTimerId = 0;
         ulvState.lastSentSequence = 4;
+        ulvState.smsInFlight = 1;
         Confirm(4, 1);
         EXPECT_EQ(ulvState.flexConfig.ulv_last_panic_timestamp, c.mark) << int{c.sent};
         EXPECT_TRUE(Saved(c.saved)) << ConfigFile();
