@@ -1,5 +1,6 @@
 // Start-up, detaching, the telephony connection and the event loop.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +28,18 @@ constexpr uint16_t kSubscription[] = {SERVICE_AVAILABILITY_MSGID, REGISTERED_MSG
                                       SIGNAL_QUALITY_MSGID, SMS_SEND_CNF_MSGID};
 constexpr int kSubscriptionCount = 4;
 
-bool IsConnected(int fd) { return fd != 0 && fd != -1; }
+// The library answers 0 or -1 on failure; any other value that is no usable descriptor is
+// taken as one too, rather than set in a descriptor set it does not fit.
+bool IsConnected(int fd) { return fd > 0 && fd < FD_SETSIZE; }
+
+// Whether the timer device is readable now. The wait's answer can be stale after a telephony
+// message: serving it may start or delete the timer, and the device then owes nothing for the
+// one that went off. Where the device cannot be asked, the wait's answer stands.
+bool TimerStillReadable() {
+    pollfd timer{ulvState.timerFd, POLLIN, 0};
+    const int ready = poll(&timer, 1, 0);
+    return ready < 0 || (ready == 1 && (timer.revents & POLLIN) != 0);
+}
 
 void ForkOrExit() {
     pid_t pid = fork();
@@ -114,8 +126,12 @@ uint8_t ULVFirstRadioChecks() {
 }
 
 int ULVServeWakeup(const fd_set& ready, uint8_t startupInService) {
-    if (FD_ISSET(ulvState.tapiFd, &ready) && ULVHandleTapiMessage(ulvState.tapiFd) == -1) return 1;
-    if (FD_ISSET(ulvState.timerFd, &ready)) {
+    bool timerReady = FD_ISSET(ulvState.timerFd, &ready);
+    if (FD_ISSET(ulvState.tapiFd, &ready)) {
+        if (ULVHandleTapiMessage(ulvState.tapiFd) == -1) return 1;
+        timerReady = timerReady && TimerStillReadable();
+    }
+    if (timerReady) {
         ULV_LOG("Hardware timer goes off\n\r");
         ULV_TRACE("Hardware timer goes off\n");
         ULVTimerHandler();

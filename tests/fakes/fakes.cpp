@@ -294,7 +294,13 @@ int RtcSwRequest(int, unsigned long request, RtcSwTimer* record) {
                       : request == RTC_SW_DELETE ? Call::TimerDelete
                       : request == RTC_SW_ACK    ? Call::TimerAck
                                                  : Call::TimerRelease;
-    return fake::Answer(call, [&] { if (request == RTC_SW_ACK) fake::Consume(rtc.readFd); });
+    // Like the device, a start or a delete forgets the expiries the old timer still owed.
+    return fake::Answer(call, [&] {
+        if (request == RTC_SW_ACK) fake::Consume(rtc.readFd);
+        if (request == RTC_SW_START || request == RTC_SW_DELETE)
+            while (fake::Consume(rtc.readFd)) {
+            }
+    });
 }
 
 int RtcSwClose(int) { return Injected(Call::TimerClose).value_or(0); }

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <utility>
 
@@ -60,6 +61,8 @@ TEST_F(MainLoopTest, EachFailingCallIsLoggedAndHandledAsItsOwn) {
              const std::vector<uint16_t> ids = {0x0702, 0x070A, 0x0701, 0x030D};
              EXPECT_EQ(fake::tapi.subscribed, ids);
          }},
+        {"connection answers -2, no descriptor", Call::Init, -2, 1, connect, 1, Retries(1),
+         [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 2); }},
         {"connection always (0)", Call::Init, 0, -1, connect, 0, Retries(10),
          [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 11); }},
         {"retry sleep", Call::Sleep, -1, -1, [] { fake::Fail(Call::Init, -1, 2); return 1; }, 1,
@@ -132,6 +135,28 @@ TEST_F(MainLoopTest, OneWakeUpServesTheTelephonyMessageThenTheTimer) {
                      "Hardware timer goes off\n\r", "Unexpected Timer ID 3\n\r"}));
     ASSERT_FALSE(fake::rtc.requests.empty());
     EXPECT_EQ(fake::rtc.requests.back().request, RTC_SW_ACK);
+}
+
+// The message restarts the timer (a failed core dump report's confirmation starts the periodic
+// one), so the expiry the wait saw belongs to a timer that is gone: not served as the new one's.
+TEST_F(MainLoopTest, AnExpiryTheTelephonyMessageReplacedIsNotServed) {
+    ConnectDevices();
+    ulvState.currentTimerId = ULV_TIMER_APCD_ID;
+    ulvState.apcdPending = 1;
+    ulvState.lastSentSequence = 5;
+    ulvState.smsInFlight = 1;
+    std::vector<uint8_t> failed(12, 0);  // sequence 5, result 1, in host order
+    const uint32_t sequence = 5, result = 1;
+    std::memcpy(failed.data(), &sequence, 4);
+    std::memcpy(failed.data() + 8, &result, 4);
+    fake::tapi.Push(SMS_SEND_CNF_MSGID, failed);
+    fake::rtc.Fire();
+    const uint32_t uptime = ulvState.flexConfig.ulv_cummulative_uptime;
+    EXPECT_EQ(ULVServeWakeup(Ready({ulvState.timerFd, ulvState.tapiFd}), 1), 0);
+    EXPECT_EQ(ulvState.currentTimerId, ULV_TIMER_PERIODIC_ID);
+    EXPECT_FALSE(fake::aplog.Has("Hardware timer goes off\n\r"));
+    EXPECT_EQ(fake::Made(Call::TimerAck), 0);
+    EXPECT_EQ(ulvState.flexConfig.ulv_cummulative_uptime, uptime);  // no tick counted
 }
 
 // A retry that finds the gateway confirms it; the decision runs at once only when the phone
