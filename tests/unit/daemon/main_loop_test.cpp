@@ -63,6 +63,8 @@ TEST_F(MainLoopTest, EachFailingCallIsLoggedAndHandledAsItsOwn) {
          }},
         {"connection answers -2, no descriptor", Call::Init, -2, 1, connect, 1, Retries(1),
          [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 2); }},
+        {"connection answers one beyond a descriptor set", Call::Init, FD_SETSIZE, 1, connect, 1,
+         Retries(1), [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 2); }},
         {"connection always (0)", Call::Init, 0, -1, connect, 0, Retries(10),
          [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 11); }},
         {"retry sleep", Call::Sleep, -1, -1, [] { fake::Fail(Call::Init, -1, 2); return 1; }, 1,

@@ -114,6 +114,9 @@ TEST_F(PanicFilesTest, ListsNewRecordsInFileOrderAndEndsPassesWhereALengthLeadsN
             EXPECT_EQ(ulvState.reportHeader[REPORT_BP_TOTAL_COUNT_OFFSET], IsBp(f) ? total : 0);
         }
     }
+    // Each format's counting and loading pass say where they stopped.
+    EXPECT_EQ(TraceCount("Record length 1, file read up to here\n"), 4);
+    EXPECT_EQ(TraceCount("Record length 42, file read up to here\n"), 2);
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
