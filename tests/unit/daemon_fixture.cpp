@@ -15,6 +15,11 @@
 
 namespace fs = std::filesystem;
 
+size_t OpenDescriptors() {
+    const fs::directory_iterator fds("/proc/self/fd");
+    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+
 ::testing::AssertionResult InOrder(const std::vector<std::string>& actual,
                                    const std::vector<std::string>& expected) {
     size_t at = 0;

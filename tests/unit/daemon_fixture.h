@@ -43,6 +43,9 @@ private:
     std::optional<std::string> zone_;  // TZ as the test found it: a test may change it
 };
 
+// Descriptors this process holds: the daemon's code must close every file it opens.
+size_t OpenDescriptors();
+
 // `expected` are among `actual` in this order, each equal to a whole record.
 ::testing::AssertionResult InOrder(const std::vector<std::string>& actual,
                                    const std::vector<std::string>& expected);

@@ -24,12 +24,6 @@ using Ids = std::vector<uint32_t>;
 
 bool IsBp(const PanicFormat& format) { return format.headerSize == ulvtest::kBp.headerSize; }
 
-// Descriptors this process holds: the readers must close every file they open.
-size_t OpenDescriptors() {
-    const std::filesystem::directory_iterator fds("/proc/self/fd");
-    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
-
 class PanicFilesTest : public DaemonTest {
   protected:
     // Reads both files of the format afresh and returns the ids loaded. A reader looping on a

@@ -207,7 +207,9 @@ TEST_F(FlexConfigTest, SaveKeepsOwnerAndModeAndGoesOnWithoutTheTemporaryCopy) {
     const gid_t group = root ? 4322 : getegid();
     ASSERT_EQ(chmod(path.c_str(), 0640) | chown(path.c_str(), owner, group), 0);
     ulvState.flexConfig = Record();
+    const size_t descriptors = OpenDescriptors();
     ULVSetFlexConfig();
+    EXPECT_EQ(OpenDescriptors(), descriptors);  // file, temporary copy, directory: all closed
     EXPECT_EQ(ConfigFile(), kWritten);
     EXPECT_TRUE(fake::aplog.Has("can't open the flex file for writing\n\r"));
     EXPECT_EQ(TraceCount("can't open the flex file for writing\n"), 1);
