@@ -366,6 +366,13 @@ TEST(FleetInput, ReadsTheThreeInputForms) {
          "2026-01-05 11:00:00+01:00,,ABCD\n",
          {"f:2|1767607200|+1 555\\xff|ABCD|", "f:4|1767607200|+1555|AB,CD|",
           "f:5|1767607200|-|ABCD|"}},
+        {"CSV: a quoted text goes on over its line break, a quote never closed to the end",
+         "1767607200,+1555,\"x\n2099-01-01T00:00Z,+1,ABCD\"\n"
+         "1767607200,+1555,ABCD\n"
+         "1767607200,+1555,\"AB\"\"\n"
+         "CD\n",
+         {"f:1|1767607200|+1555|x\n2099-01-01T00:00Z,+1,ABCD|", "f:3|1767607200|+1555|ABCD|",
+          "f:4|1767607200|+1555|AB\"\nCD|"}},
         {"mbox: Date and From headers, the body's first line",
          "From gateway Mon Jan  5 10:00:00 2026\n"
          "From: SMS Gateway <+15550100@sms.example.net>\n"
@@ -418,6 +425,8 @@ TEST(FleetInput, ParsesTimesAndRefusesWhatIsNoTime) {
     EXPECT_EQ(ParseMailDate("Mon, 5 Jan 2026 01:00:00 +0100"), kDay1);
     EXPECT_EQ(ParseMailDate("05 Jan 2026 00:00 UT"), kDay1);
     EXPECT_FALSE(ParseMailDate("Mon, 5 Foo 2026 01:00:00 +0100"));
+    EXPECT_FALSE(ParseMailDate("4294967301 Jan 2026 10:00:00 +0000"));  // no int overflow
+    EXPECT_FALSE(ParseMailDate("005 Jan 2026 10:00:00 +0000"));
     EXPECT_EQ(FormatTime(kDay1 + 3661), "2026-01-05 01:01:01");
 }
 

@@ -19,6 +19,8 @@ namespace decode = ulv::decode;
 constexpr int kBatchSize = 2000;
 // Lines longer than any report text in any form are cut before they are kept as rejected.
 constexpr size_t kMaxKeptText = 512;
+// A CSV record that runs over lines (a quoted text with line breaks) is read up to this size.
+constexpr size_t kMaxCsvRecord = 4096;
 
 std::string Printable(std::string_view text) {
     std::string out;
@@ -278,6 +280,15 @@ std::string UnescapeSmsText(std::string_view text) {
 }
 
 // CSV fields (RFC 4180 quoting: "a,b" and "" for a quote inside).
+// Whether a quoted field is still open at the end of `record`: an SMS text may hold a line
+// break, and the record then goes on over the next line.
+bool CsvQuoteOpen(std::string_view record) {
+    bool quoted = false;
+    for (const char c : record)
+        if (c == '"') quoted = !quoted;  // a doubled quote inside a field toggles twice
+    return quoted;
+}
+
 std::vector<std::string> CsvFields(std::string_view line) {
     std::vector<std::string> fields(1);
     bool quoted = false;
@@ -389,7 +400,8 @@ std::optional<int64_t> ParseMailDate(std::string_view text) {
     }
     if (words.size() < 4) return std::nullopt;
     int day, year, hour, minute, second = 0, month = 0;
-    if (!Digits(words[0], 0, words[0].size(), &day) || !Digits(words[2], 0, 4, &year) || words[2].size() != 4)
+    if (words[0].size() > 2 || !Digits(words[0], 0, words[0].size(), &day) || !Digits(words[2], 0, 4, &year) ||
+        words[2].size() != 4)
         return std::nullopt;
     for (int m = 0; m < 12; ++m)
         if (words[1] == kMonths[m]) month = m + 1;
@@ -434,6 +446,30 @@ void ReadInputs(std::istream& in, const std::string& name, const std::function<v
         }
         inMail = false;
     };
+    // CSV: a record whose quoted field goes on over the next line, and where it began.
+    std::string record;
+    int recordLine = 0;
+    auto flushCsv = [&] {
+        InputText input;
+        input.source = name + ":" + std::to_string(recordLine);
+        input.line = recordLine;
+        std::vector<std::string> fields = CsvFields(record);
+        const std::string text = std::move(record);
+        record.clear();
+        if (Trim(fields[0]) == "received_at") return;  // the header line
+        if (fields.size() < 3) {
+            input.problem = "CSV line without the three fields received_at,sender,text";
+            input.text = text;
+        } else {
+            input.receivedAt = ParseTime(fields[0]);
+            if (!input.receivedAt) input.problem = "unreadable received time '" + Printable(fields[0]) + "'";
+            if (!Trim(fields[1]).empty()) input.sender = Printable(Trim(fields[1]));
+            // A text with commas of its own arrives split; join the rest back.
+            input.text = fields[2];
+            for (size_t i = 3; i < fields.size(); ++i) input.text += "," + fields[i];
+        }
+        sink(input);
+    };
     while (std::getline(in, raw)) {
         ++number;
         const std::string_view line = TrimLine(raw);
@@ -460,21 +496,16 @@ void ReadInputs(std::istream& in, const std::string& name, const std::function<v
             break;
         }
         case InputForm::kCsv: {
-            if (Trim(line).empty()) continue;
-            std::vector<std::string> fields = CsvFields(line);
-            if (Trim(fields[0]) == "received_at") continue;  // the header line
-            if (fields.size() < 3) {
-                input.problem = "CSV line without the three fields received_at,sender,text";
-                input.text = std::string(line);
+            if (record.empty()) {
+                if (Trim(line).empty()) continue;
+                recordLine = number;
             } else {
-                input.receivedAt = ParseTime(fields[0]);
-                if (!input.receivedAt) input.problem = "unreadable received time '" + Printable(fields[0]) + "'";
-                if (!Trim(fields[1]).empty()) input.sender = Printable(Trim(fields[1]));
-                // A text with commas of its own arrives split; join the rest back.
-                input.text = fields[2];
-                for (size_t i = 3; i < fields.size(); ++i) input.text += "," + fields[i];
+                record += '\n';
             }
-            sink(input);
+            record += line;
+            // Bounded: a quote never closed ends its record at the bound or at the end.
+            if (CsvQuoteOpen(record) && record.size() < kMaxCsvRecord) continue;
+            flushCsv();
             break;
         }
         case InputForm::kMbox: {
@@ -507,6 +538,7 @@ void ReadInputs(std::istream& in, const std::string& name, const std::function<v
         }
     }
     if (form == InputForm::kMbox) flushMail();
+    if (!record.empty()) flushCsv();  // its quote never closed
 }
 
 Ingester::Ingester(Store& store, int64_t defaultReceived, std::ostream* progress, int64_t progressEvery)
