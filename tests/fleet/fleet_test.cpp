@@ -234,6 +234,10 @@ TEST_P(FleetStore, UptimeOnAReleaseRunsFromFirstToLastReportAcrossTheWrap) {
         {"across the 32-bit wrap", {{0, 4294000000u}, {1, 1000000}, {2, 2000000}}, 2967296},
         {"across the wrap, last first", {{2, 2000000}, {0, 4294000000u}, {1, 1000000}}, 2967296},
         {"one report", {{0, 5000}}, 0},
+        // Swapped on the way: a step back adds nothing, and counting goes on from the larger.
+        {"an older uptime received later", {{0, 1000}, {1, 7215000}, {2, 7200000}, {3, 7230000}},
+         7229000},
+        {"an older uptime received earlier", {{3, 7200000}, {2, 7215000}, {0, 1000}}, 7199000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -247,6 +251,25 @@ TEST_P(FleetStore, UptimeOnAReleaseRunsFromFirstToLastReportAcrossTheWrap) {
         EXPECT_EQ(s.releases[0].handsets, 1);
         EXPECT_EQ(s.releases[0].uptimeMs, c.spanMs);
     }
+}
+
+// A header whose serial the phone never gave (zeros) names no handset: its software changes
+// are not merged with one another, and its reports add to no one's time on the release.
+TEST_P(FleetStore, ASerialOfZerosNamesNoHandset) {
+    const Handset zeros{"", "AP_R2", "FLEX_8", 0x3a02};
+    const IngestStats stats = Ingest(
+        store(), Csv({{0, Text(SoftwareChange(zeros, 1000, "AP_R1", "FLEX_7"))},
+                      {kHour, Text(SoftwareChange(zeros, 5000, "AP_R1", "FLEX_7"))},
+                      {2 * kHour, Text(Periodic(zeros, 1000000000, 1))},
+                      {3 * kHour, Text(Periodic(zeros, 5000, 2))},
+                      {2 * kHour, Text(Periodic(kB, 1000, 3))},
+                      {3 * kHour, Text(Periodic(kB, 3601000, 4))}}));
+    EXPECT_EQ(stats.stored, 6);
+    EXPECT_EQ(stats.duplicates, 0);
+    const Summary s = Summarize(store(), {});
+    ASSERT_EQ(s.releases.size(), 1u);  // the release, counted from kB alone
+    EXPECT_EQ(s.releases[0].handsets, 1);
+    EXPECT_EQ(s.releases[0].uptimeMs, 3600000);
 }
 
 // A small fleet whose figures are worked out by hand.

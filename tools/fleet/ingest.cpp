@@ -196,6 +196,8 @@ std::optional<Record> MakeRecord(const decode::Report& report, std::string* reas
 // the two (by received time, then ingest order) is the same change. A distinct A-to-B change
 // needs the handset back on A in between, which its B-to-A report or any report from A shows.
 std::string SoftwareChangeIdentity(Store& store, const Record& r, int64_t receivedAt, int64_t arrival) {
+    // A serial of zeros names no handset: two such changes are two, whatever they share.
+    if (r.serial.empty()) return r.identity;
     static const std::string kEarlier =
         "SELECT identity, received_at, arrival FROM reports WHERE kind = 'softwareChange'"
         " AND serial = $1 AND prev_ap_label = $2 AND prev_flex_version = $3 AND ap_label = $4"
@@ -631,22 +633,33 @@ void Ingester::Add(const InputText& input) {
             } else {
                 ++stats_.stored;
                 // The handset's time on this release grows by the uptime from the report next to
-                // it in time, modulo 2^32 ms: the header's count wraps every 49.7 days.
-                store_.Run(
+                // it in time, modulo 2^32 ms: the header's count wraps every 49.7 days. A step of
+                // 2^31 ms or more is a step back (reports swapped on the way, or the uptime of an
+                // unclean end that was never saved): it adds nothing, and the larger uptime stays
+                // the one the next step counts from. A serial of zeros (never read from the phone)
+                // names no handset: its reports add to no one's time.
+                static const std::string kUp =
+                    "((excluded.last_up - spans.last_up) % 4294967296 + 4294967296) % 4294967296";
+                static const std::string kDown =
+                    "((spans.first_up - excluded.first_up) % 4294967296 + 4294967296) % 4294967296";
+                static const std::string kLater = "excluded.last_at >= spans.last_at";
+                static const std::string kEarlier = "excluded.first_at < spans.first_at";
+                static const std::string kSpans =
                     "INSERT INTO spans (serial, ap_label, flex_version, fingerprint, first_at, first_up,"
                     " last_at, last_up, span_ms) VALUES ($1, $2, $3, $4, $5, $6, $5, $6, 0)"
                     " ON CONFLICT (serial, ap_label, flex_version, fingerprint) DO UPDATE SET"
                     " span_ms = spans.span_ms + CASE"
-                    "  WHEN excluded.last_at >= spans.last_at THEN"
-                    "   ((excluded.last_up - spans.last_up) % 4294967296 + 4294967296) % 4294967296"
-                    "  WHEN excluded.first_at < spans.first_at THEN"
-                    "   ((spans.first_up - excluded.first_up) % 4294967296 + 4294967296) % 4294967296"
+                    "  WHEN " + kLater + " THEN CASE WHEN " + kUp + " < 2147483648 THEN " + kUp + " ELSE 0 END"
+                    "  WHEN " + kEarlier + " THEN CASE WHEN " + kDown + " < 2147483648 THEN " + kDown + " ELSE 0 END"
                     "  ELSE 0 END,"
-                    " first_at = CASE WHEN excluded.first_at < spans.first_at THEN excluded.first_at ELSE spans.first_at END,"
-                    " first_up = CASE WHEN excluded.first_at < spans.first_at THEN excluded.first_up ELSE spans.first_up END,"
-                    " last_at = CASE WHEN excluded.last_at >= spans.last_at THEN excluded.last_at ELSE spans.last_at END,"
-                    " last_up = CASE WHEN excluded.last_at >= spans.last_at THEN excluded.last_up ELSE spans.last_up END",
-                    {r.serial, r.apLabel, r.flexVersion, r.fingerprint, receivedAt, r.uptimeMs});
+                    " first_at = CASE WHEN " + kEarlier + " THEN excluded.first_at ELSE spans.first_at END,"
+                    " first_up = CASE WHEN " + kEarlier + " AND " + kDown + " < 2147483648"
+                    "  THEN excluded.first_up ELSE spans.first_up END,"
+                    " last_at = CASE WHEN " + kLater + " THEN excluded.last_at ELSE spans.last_at END,"
+                    " last_up = CASE WHEN " + kLater + " AND " + kUp + " < 2147483648"
+                    "  THEN excluded.last_up ELSE spans.last_up END";
+                if (!r.serial.empty())
+                    store_.Run(kSpans, {r.serial, r.apLabel, r.flexVersion, r.fingerprint, receivedAt, r.uptimeMs});
             }
         }
     }
