@@ -10,7 +10,6 @@
 
 #include "coredump/coredump.h"
 #include "panics/panics.h"
-#include "platform/paths.h"
 #include "reports/reports.h"
 #include "scheduling/scheduling.h"
 #include "state/daemon_state.h"
