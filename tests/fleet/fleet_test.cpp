@@ -437,7 +437,9 @@ TEST(FleetInput, ParsesTimesAndRefusesWhatIsNoTime) {
                                                     {"2026-01-05 01:30:00+01:30", kDay1},
                                                     {"2024-02-29T12:00:00Z", 1709208000},
                                                     {"2026-01-04T23:00:00.250-01:00", kDay1},
-                                                    {"1970-01-01", 0}};
+                                                    {"1970-01-01", 0},
+                                                    {"2100-03-01", 4107542400},  // 2100: no leap day
+                                                    {"2400-02-29", 13574563200}};
     for (const auto& [text, seconds] : good) EXPECT_EQ(ParseTime(text), seconds) << text;
     // A time that ends where its text does, even when the characters after it are digits.
     EXPECT_FALSE(ParseTime(std::string_view("2026-01-05T10:00:30", 17)));
