@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <utility>
 
 #include "daemon/daemon.h"
@@ -28,91 +27,89 @@ fd_set Ready(std::initializer_list<int> fds) {
     return ready;
 }
 
-Texts Retries(int count) {
-    Texts records;
-    for (int i = 1; i <= count; ++i)
-        records.push_back("Try to connect TAPI Server " + std::to_string(i) + " times\n\r");
-    return records;
+int WakeTimer() {
+    return ULVServeWakeup(Ready({ulvState.timerFd}), 1);
+}
+int WakeBoth() {
+    return ULVServeWakeup(Ready({ulvState.timerFd, ulvState.tapiFd}), 1);
 }
 
-// One platform call fails (`times` times, every time when negative): what the daemon returns,
-// logs and does next.
+// The connection fails `times` times (every time when negative) with `result`, which is no
+// usable descriptor: each retry is logged, ten at most, and the last answer returned.
+TEST_F(MainLoopTest, ConnectionIsRetriedTenTimesAtMostWithTheSubscription) {
+    const std::tuple<int, int, bool, int> cases[] = {
+        {-1, 2, true, 2},
+        {-2, 1, true, 1},
+        {FD_SETSIZE, 1, true, 1},  // one beyond a descriptor set
+        {0, -1, false, 10},
+    };
+    for (const auto& [result, times, connects, retries] : cases) {
+        SCOPED_TRACE(result);
+        fake::Reset();
+        fake::Fail(Call::Init, result, times);
+        EXPECT_EQ(ULVConnectTapi() > 0, connects);
+        Texts logs;
+        for (int i = 1; i <= retries; ++i)
+            logs.push_back("Try to connect TAPI Server " + std::to_string(i) + " times\n\r");
+        EXPECT_EQ(fake::aplog.Texts(), logs);
+        EXPECT_EQ(fake::Made(Call::Init), retries + 1);
+    }
+    fake::Reset();  // a failing sleep between attempts changes nothing
+    fake::Fail(Call::Sleep, -1);
+    fake::Fail(Call::Init, -1, 1);
+    EXPECT_GT(ULVConnectTapi(), 0);
+    EXPECT_EQ(fake::tapi.subscribed, (std::vector<uint16_t>{0x0702, 0x070A, 0x0701, 0x030D}));
+}
+
+// One platform call fails: what the daemon returns, logs and does next. Radio checks at
+// start-up, then a wake-up for a telephony message and a timer expiry with another id.
 TEST_F(MainLoopTest, EachFailingCallIsLoggedAndHandledAsItsOwn) {
+    const std::string inService = "set in service State\n\r", valid = "set PLMN valid\n\r";
+    const std::string noId = "TAPI_NETWORK_GetCurrentNetworkId  Invoke failure\n\r";
+    const std::string noService = "TAPI_ACCE_GetServiceAvailability Invoke failure\n\r";
+    const std::string noSignal = "SINGAL QUALITY READ FAILURE\n\r";
+    const std::string noMessage = "TAPI_Client_ReadAndMallocMsg Failure\n\r";
+    const std::string noCentre = "FAIL: GetServiceCenter",
+                      ackError = "Hardware job done error 5\n\r";
+    const std::string timerOff = "Hardware timer goes off\n\r", other = "Unexpected Timer ID 3\n\r";
     struct Row {
-        const char* name;
         Call call;
-        int result, times;
-        std::function<int()> act;
+        int result;
+        int (*act)();
         int returns;
         Texts logs;
-        std::function<void()> next;
+        int plmn, service, stage, centreCalls, timer, acks;
     };
-    auto connect = [] { return ULVConnectTapi() > 0 ? 1 : 0; };
-    auto radio = [] { return int{ULVFirstRadioChecks()}; };
-    auto wakeTapi = [] { return ULVServeWakeup(Ready({ulvState.timerFd, ulvState.tapiFd}), 1); };
-    auto wakeTimer = [] {
-        ulvState.currentTimerId = 3;  // an identifier the handler only logs
-        return ULVServeWakeup(Ready({ulvState.timerFd}), 1);
-    };
+    int (*const radio)() = [] { return int{ULVFirstRadioChecks()}; };
+    const int apcd = ULV_TIMER_APCD_ID, gateway = ULV_TIMER_GATEWAY_ID;
     const Row rows[] = {
-        {"connection twice", Call::Init, -1, 2, connect, 1, Retries(2),
-         [] {
-             EXPECT_EQ(fake::Made(Call::Init), 1 + 3);  // 1: the set-up's
-             const std::vector<uint16_t> ids = {0x0702, 0x070A, 0x0701, 0x030D};
-             EXPECT_EQ(fake::tapi.subscribed, ids);
-         }},
-        {"connection answers -2, no descriptor", Call::Init, -2, 1, connect, 1, Retries(1),
-         [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 2); }},
-        {"connection answers one beyond a descriptor set", Call::Init, FD_SETSIZE, 1, connect, 1,
-         Retries(1), [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 2); }},
-        {"connection always (0)", Call::Init, 0, -1, connect, 0, Retries(10),
-         [] { EXPECT_EQ(fake::Made(Call::Init), 1 + 11); }},
-        {"retry sleep", Call::Sleep, -1, -1, [] { fake::Fail(Call::Init, -1, 2); return 1; }, 1,
-         {}, [] { EXPECT_GT(ULVConnectTapi(), 0); EXPECT_EQ(fake::Made(Call::Init), 1 + 3); }},
-        {"network id", Call::NetworkId, -1, -1, radio, 1,
-         {"TAPI_NETWORK_GetCurrentNetworkId  Invoke failure\n\r", "set in service State\n\r"},
-         [] {
-             EXPECT_EQ(ulvState.validPlmn, 0);
-             EXPECT_EQ(ulvState.startupStage, 2);  // the decision still runs
-         }},
-        {"service availability", Call::ServiceAvailability, -1, -1, radio, 0,
-         {"set PLMN valid\n\r", "TAPI_ACCE_GetServiceAvailability Invoke failure\n\r"},
-         [] {
-             EXPECT_EQ(ulvState.inService, 0);
-             EXPECT_EQ(fake::Made(Call::ServiceCentre), 0);
-             EXPECT_EQ(ulvState.startupStage, 1);
-         }},
-        {"signal quality", Call::SignalQuality, -1, -1, radio, 1,
-         {"SINGAL QUALITY READ FAILURE\n\r"}, [] { EXPECT_EQ(ulvState.sqState, 1); }},
-        {"service centre", Call::ServiceCentre, -1, -1, radio, 1,
-         {"set in service State\n\r", "FAIL: GetServiceCenter"},
-         [] {
-             EXPECT_EQ(gatewayState, GATEWAY_STATE_INITIAL);
-             EXPECT_EQ(ulvState.startupStage, 1);
-             EXPECT_EQ(ulvState.currentTimerId, ULV_TIMER_GATEWAY_ID);
-         }},
-        {"message read", Call::ReadMessage, -1, -1, wakeTapi, 1,
-         {"TAPI_Client_ReadAndMallocMsg Failure\n\r"},
-         [] { EXPECT_TRUE(fake::rtc.requests.empty()); }},  // the expiry is left alone
-        {"expiry acknowledgement", Call::TimerAck, 5, -1, wakeTimer, 0,
-         {"Hardware timer goes off\n\r", "Unexpected Timer ID 3\n\r",
-          "Hardware job done error 5\n\r"},
-         [] { EXPECT_EQ(fake::Made(Call::TimerAck), 1); }},
+        {Call::NetworkId, -1, radio, 1, {noId, inService}, 0, 1, 2, 1, apcd, 0},
+        {Call::ServiceAvailability, -1, radio, 0, {valid, noService}, 1, 0, 1, 0, 3, 0},
+        {Call::SignalQuality, -1, radio, 1, {noSignal}, 1, 1, 2, 1, apcd, 0},
+        {Call::ServiceCentre, -1, radio, 1, {inService, noCentre}, 1, 1, 1, 1, gateway, 0},
+        {Call::ReadMessage, -1, WakeBoth, 1, {noMessage}, 0, 0, 1, 0, 3, 0},
+        {Call::TimerAck, 5, WakeTimer, 0, {timerOff, other, ackError}, 0, 0, 1, 0, 3, 1},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(&row - rows);
         ResetProcessState();
         WriteConfig();
         ASSERT_EQ(ULVGetFlexConfig(), 0);
         ConnectDevices();
-        ulvState.startupStage = 1;
-        ulvState.sqState = 1;
+        ulvState.startupStage = ulvState.sqState = 1;
+        ulvState.currentTimerId = 3;  // an identifier the timer handler only logs
         fake::tapi.PushU32(SIGNAL_QUALITY_MSGID, 1);
+        fake::rtc.Fire();
         fake::aplog.records.clear();
-        fake::Fail(row.call, row.result, row.times);
+        fake::Fail(row.call, row.result);
         EXPECT_EQ(row.act(), row.returns);
         EXPECT_TRUE(InOrder(fake::aplog.Texts(), row.logs));
-        row.next();
+        EXPECT_EQ(std::tuple(ulvState.validPlmn, ulvState.inService, ulvState.sqState),
+                  std::tuple(row.plmn, row.service, 1));
+        EXPECT_EQ(ulvState.startupStage, row.stage);
+        EXPECT_EQ(fake::Made(Call::ServiceCentre), row.centreCalls);
+        EXPECT_EQ(ulvState.currentTimerId, row.timer);
+        EXPECT_EQ(fake::Made(Call::TimerAck), row.acks);
     }
 }
 
@@ -131,7 +128,7 @@ TEST_F(MainLoopTest, OneWakeUpServesTheTelephonyMessageThenTheTimer) {
     ulvState.currentTimerId = 3;  // an identifier the timer handler only logs
     fake::tapi.PushU32(SIGNAL_QUALITY_MSGID, 1);
     fake::rtc.Fire();
-    EXPECT_EQ(ULVServeWakeup(Ready({ulvState.timerFd, ulvState.tapiFd}), 1), 0);
+    EXPECT_EQ(WakeBoth(), 0);
     EXPECT_EQ(fake::aplog.Texts(),
               (Texts{"SINGAL QUALITY VALUE RECEIVED == 1\n\r", "unset Signal Quality State\n\r",
                      "Hardware timer goes off\n\r", "Unexpected Timer ID 3\n\r"}));
@@ -154,7 +151,7 @@ TEST_F(MainLoopTest, AnExpiryTheTelephonyMessageReplacedIsNotServed) {
     fake::tapi.Push(SMS_SEND_CNF_MSGID, failed);
     fake::rtc.Fire();
     const uint32_t uptime = ulvState.flexConfig.ulv_cummulative_uptime;
-    EXPECT_EQ(ULVServeWakeup(Ready({ulvState.timerFd, ulvState.tapiFd}), 1), 0);
+    EXPECT_EQ(WakeBoth(), 0);
     EXPECT_EQ(ulvState.currentTimerId, ULV_TIMER_PERIODIC_ID);
     EXPECT_FALSE(fake::aplog.Has("Hardware timer goes off\n\r"));
     EXPECT_EQ(fake::Made(Call::TimerAck), 0);
@@ -162,8 +159,9 @@ TEST_F(MainLoopTest, AnExpiryTheTelephonyMessageReplacedIsNotServed) {
 }
 
 // A retry that finds the gateway confirms it; the decision runs at once only when the phone
-// was in service at start-up (otherwise at the next in-service message).
-TEST_F(MainLoopTest, GatewayFoundOnARetryIsConfirmedAndDecidesWhenInServiceAtStart) {
+// was in service at start-up (otherwise at the next in-service message). The last retry gives
+// up: the loop is left for the exit path, the expiry never acknowledged.
+TEST_F(MainLoopTest, GatewayRetryConfirmsOrGivesUpWithoutAcknowledging) {
     for (uint8_t inService : {0, 1}) {
         ResetProcessState();
         WriteConfig();
@@ -177,15 +175,13 @@ TEST_F(MainLoopTest, GatewayFoundOnARetryIsConfirmedAndDecidesWhenInServiceAtSta
         EXPECT_EQ(gatewayState, GATEWAY_STATE_CONFIRMED);
         EXPECT_EQ(ulvState.startupStage, inService == 1 ? 2 : 1);
     }
-}
-
-TEST_F(MainLoopTest, GatewayGiveUpLeavesTheLoopForTheExitPathWithoutAcknowledging) {
+    ResetProcessState();
     ConnectDevices();
     gatewayState = GATEWAY_STATE_CHECK_FAILED;
     ulvState.currentTimerId = ULV_TIMER_GATEWAY_ID;
     ulvState.gatewayRetries = GATEWAY_RETRY_LIMIT;
     fake::rtc.Fire();
-    EXPECT_EQ(ULVServeWakeup(Ready({ulvState.timerFd}), 1), 1);
+    EXPECT_EQ(WakeTimer(), 1);
     EXPECT_EQ(gatewayState, GATEWAY_STATE_GIVE_UP);
     ULVExitPath();
     for (const fake::RtcRequest& request : fake::rtc.requests)

@@ -1,12 +1,9 @@
 #include "state/init.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <functional>
-#include <tuple>
-#include <utility>
 
 #include "daemon_fixture.h"
 #include "state/daemon_state.h"
@@ -39,63 +36,52 @@ TEST_F(InitTest, InitLeavesTheDecisionPendingWithOneUptimeSample) {
     EXPECT_EQ(ulvState.lastUptimeSample, 1234u);
 }
 
-TEST_F(InitTest, TwoTicksAddExactlyEighteenHundredSecondsAndSave) {
-    WriteConfig({{"ulv_cummulative_uptime", "100"}});  // 256 s
-    ASSERT_EQ(ULVGetFlexConfig(), 0);
-    for (const char* saved : {"484", "808"}) {  // 256 + 900, 256 + 1800
-        fake::clock.uptime += 3;
-        ULVAccountUptimeTick();
-        EXPECT_EQ(ConfigFile(), ConfigText({{"ulv_cummulative_uptime", saved}}));
-    }
-}
-
-TEST_F(InitTest, ReportUptimeAddsTheTimeSinceTheLastSampleToTheSavedFigure) {
-    WriteConfig({{"ulv_cummulative_uptime", "1b58"}});  // 7000 s
-    ASSERT_EQ(ULVGetFlexConfig(), 0);
-    ulvState.lastUptimeSample = 1000;
-    fake::clock.uptime = 1050;
-    ULVComputeReportUptime();
-    EXPECT_EQ(ulvState.reportUptime, 7050u);
-    EXPECT_EQ(ulvState.flexConfig.ulv_cummulative_uptime, 7000u);
-}
-
-// The system uptime cannot be read: what each accounting point traces, adds and saves.
-TEST_F(InitTest, UnreadableUptimeIsTracedAndAddsOnlyTheFixedTick) {
+// Each accounting point with the system uptime readable (5100 s, last sample 5000 s, 4096 s
+// saved) and not: what it traces, adds, samples and saves. A tick adds its fixed 900 s.
+TEST_F(InitTest, EachAccountingPointAddsSamplesAndSavesItsOwnShare) {
+    const std::string noUptime = "Fail to get sys info No such device\n";
+    const std::string tick = "Current UpTime 5100 seconds and cumulativeuptime 4996\n";
+    const std::string report = "Current UpTime 5100 seconds and CumulativeUptime 4096\n";
     struct Row {
-        const char* name;
-        std::function<void()> act;
+        void (*act)();
+        bool fails;
         std::vector<std::string> traces;
         uint32_t cumulative, sample, reportUptime;
-        bool saved;
+        const char* saved;
     };
+    void (*const init)() = [] { ULVInit(); };
     const Row rows[] = {
-        {"initialisation", [] { ULVInit(); }, {"Fail to get sys info No such device\n",
-          "uptime from sysinfo=0\n"}, 4096, 0, 0, false},
-        {"periodic tick", ULVAccountUptimeTick, {"Fail to get sys info No such device\n"},
-         4096 + 900, 5000, 0, true},
-        {"report figure", ULVComputeReportUptime, {}, 4096, 5000, 4096, false},
+        {init, false, {"uptime from sysinfo=5100\n"}, 4096, 5100, 0, "1000"},
+        {init, true, {noUptime, "uptime from sysinfo=0\n"}, 4096, 0, 0, "1000"},
+        {ULVAccountUptimeTick, false, {tick}, 4996, 5100, 0, "1384"},
+        {ULVAccountUptimeTick, true, {noUptime}, 4996, 5000, 0, "1384"},
+        {ULVComputeReportUptime, false, {report}, 4096, 5000, 4196, "1000"},
+        {ULVComputeReportUptime, true, {}, 4096, 5000, 4096, "1000"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(&row - rows);
         ResetProcessState();
         WriteConfig({{"ulv_cummulative_uptime", "1000"}});  // 4096 s
         ASSERT_EQ(ULVGetFlexConfig(), 0);
-        const std::string before = ConfigFile();
         WriteFile("zel_user/download/appwrite/ulvPanicInfo", "");
         ulvState.lastUptimeSample = ulvState.startupUptime = 5000;
-        fake::Fail(fake::Call::Uptime, -1);
+        fake::clock.uptime = 5100;
+        if (row.fails) fake::Fail(fake::Call::Uptime, -1);
         WithSignalsRestored(row.act);
         EXPECT_TRUE(InOrder(TraceMessages(), row.traces));
         EXPECT_EQ(ulvState.flexConfig.ulv_cummulative_uptime, row.cumulative);
         EXPECT_EQ(ulvState.lastUptimeSample, row.sample);
         EXPECT_EQ(ulvState.reportUptime, row.reportUptime);
-        EXPECT_EQ(ConfigFile() != before, row.saved);
+        EXPECT_EQ(ConfigFile(), ConfigText({{"ulv_cummulative_uptime", row.saved}}));
     }
 }
 
 // SIGTERM adds the uptime since the last sample (nothing when it cannot be read), saves, logs
-// and ends the process with status 0.
+// and ends the process with status 0; every other signal is ignored.
 TEST_F(InitTest, ServedSigtermAddsTheElapsedUptimeSavesLogsAndExitsWithZero) {
+    for (int signalNumber : {SIGINT, SIGHUP, SIGUSR1}) ULVSigtermHandler(signalNumber);
+    EXPECT_EQ(ulvState.sigtermPending, 0);
+    EXPECT_EXIT((ULVServeSigterm(), _exit(42)), ::testing::ExitedWithCode(42), "");  // not served
     const std::tuple<int, const char*, const char*> cases[] = {
         {0, "ULV Exit\n\r", "1064"},  // 4096 + 100 s
         {-1, "Fail to get sys info No such device\n\rULV Exit\n\r", "1000"}};
@@ -108,20 +94,14 @@ TEST_F(InitTest, ServedSigtermAddsTheElapsedUptimeSavesLogsAndExitsWithZero) {
         fake::clock.uptime = 5100;
         fake::Fail(fake::Call::Uptime, -1, failures);
         ULVSigtermHandler(SIGTERM);
-        const std::string mirror = root_ + "/aplog" + std::to_string(failures);
-        fake::aplog.mirrorPath = mirror;
+        const std::string mirror = "aplog" + std::to_string(failures);
+        fake::aplog.mirrorPath = root_ + "/" + mirror;
         EXPECT_EXIT(ULVServeSigterm(), ::testing::ExitedWithCode(0), "");
         fake::aplog.mirrorPath.clear();
-        EXPECT_EQ(ReadFile("aplog" + std::to_string(failures)), logs);
+        EXPECT_EQ(ReadFile(mirror), logs);
         EXPECT_EQ(ConfigFile(),
                   ConfigText({{"ulv_cummulative_uptime", saved}, {"ulv_report_delay", "7"}}));
     }
-}
-
-TEST_F(InitTest, HandlerIgnoresEveryOtherSignal) {
-    for (int signalNumber : {SIGINT, SIGHUP, SIGUSR1}) ULVSigtermHandler(signalNumber);
-    EXPECT_EQ(ulvState.sigtermPending, 0);
-    EXPECT_EXIT((ULVServeSigterm(), _exit(42)), ::testing::ExitedWithCode(42), "");  // not served
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
@@ -45,12 +44,15 @@ TEST_F(TraceTest, RecordIsStampSourceLineTabMessage) {
     EXPECT_TRUE(std::regex_match(TraceFile(), record)) << TraceFile();
 }
 
-TEST_F(TraceTest, RotatesOnlyAboveTheThresholdReplacingTheOldBackup) {
+// A missing file is traced with the error, which creates it.
+TEST_F(TraceTest, CheckRotatesOnlyAboveTheThresholdReplacingTheOldBackup) {
+    EXPECT_EQ(ULVCheckTraceFile(), -1);
+    EXPECT_EQ(TraceMessages(),
+              std::vector<std::string>{"ERR: Stat ulvPanicinfo - No such file or directory\n"});
     WriteFile(kTrace + ".bak", "old backup");
     WriteFile(kTrace, std::string(153600, 'a'));
     EXPECT_EQ(ULVCheckTraceFile(), 0);
     EXPECT_EQ(ReadFile(kTrace + ".bak"), "old backup");
-
     WriteFile(kTrace, std::string(153601, 'b'));
     EXPECT_EQ(ULVCheckTraceFile(), 0);
     EXPECT_EQ(ReadFile(kTrace + ".bak"), std::string(153601, 'b'));
@@ -58,27 +60,18 @@ TEST_F(TraceTest, RotatesOnlyAboveTheThresholdReplacingTheOldBackup) {
     EXPECT_EQ(TraceMessages(), std::vector<std::string>{"next record\n"});
 }
 
-TEST_F(TraceTest, MissingFileIsTracedWithTheErrorWhichCreatesIt) {
-    EXPECT_EQ(ULVCheckTraceFile(), -1);
-    EXPECT_EQ(TraceMessages(),
-              std::vector<std::string>{"ERR: Stat ulvPanicinfo - No such file or directory\n"});
-}
-
 TEST_F(TraceTest, NeverWritesThroughALinkOrFifoAndCutsAnOverlongRecord) {
     WriteFile("secret", "untouched");
-    const std::string trace = root_ + "/" + kTrace;
-    ASSERT_EQ(symlink((root_ + "/secret").c_str(), trace.c_str()), 0);
-    ULV_TRACE("through the link\n");
-    EXPECT_EQ(ReadFile("secret"), "untouched");
-    ASSERT_EQ(unlink(trace.c_str()), 0);
-    ASSERT_EQ(link((root_ + "/secret").c_str(), trace.c_str()), 0);  // a regular file too
-    ULV_TRACE("through the hard link\n");
-    EXPECT_EQ(ReadFile("secret"), "untouched");
-    ASSERT_EQ(unlink(trace.c_str()), 0);
-    ASSERT_EQ(mkfifo(trace.c_str(), 0600), 0);
-    ULV_TRACE("into the fifo\n");  // no reader: must neither block nor fail loudly
-    ASSERT_EQ(unlink(trace.c_str()), 0);
-
+    const std::string secret = root_ + "/secret", trace = root_ + "/" + kTrace;
+    for (int kind = 0; kind < 3; ++kind) {  // a symbolic link, a hard link, a FIFO: no reader
+        ASSERT_EQ(kind == 0   ? symlink(secret.c_str(), trace.c_str())
+                  : kind == 1 ? link(secret.c_str(), trace.c_str())
+                              : mkfifo(trace.c_str(), 0600),
+                  0);
+        ULV_TRACE("planted\n");  // must neither write through, block nor fail loudly
+        EXPECT_EQ(ReadFile("secret"), "untouched") << kind;
+        ASSERT_EQ(unlink(trace.c_str()), 0);
+    }
     ULV_TRACE("%s", std::string(3000, 'z').c_str());
     const std::string file = TraceFile();
     EXPECT_EQ(file.size(), TRACE_RECORD_SIZE - 1);
