@@ -1,14 +1,14 @@
 #include "daemon_fixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "config_text.h"
 #include "daemon/daemon.h"
-#include "panics/panics.h"
 #include "platform/paths.h"
 #include "platform/rtc_sw.h"
 #include "state/daemon_state.h"
@@ -61,9 +61,7 @@ void DaemonTest::WriteFile(const std::string& relative, const std::string& conte
 
 std::string DaemonTest::ReadFile(const std::string& relative) const {
     std::ifstream in(fs::path(root_) / relative, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 bool DaemonTest::Exists(const std::string& relative) const {
@@ -79,31 +77,22 @@ void DaemonTest::WriteConfig(const std::map<std::string, std::string>& values) {
 }
 
 std::vector<std::string> DaemonTest::TraceMessages() const {
-    // Records start with "dd mm yyyy hh:mm:ss ./ULV_x.cpp:N\t"; a message may span lines.
+    // Records are "dd mm yyyy hh:mm:ss ./ULV_x.cpp:N\t" and a message that may span lines: a
+    // message ends at the start of the line holding the next ".cpp:".
     std::vector<std::string> messages;
-    std::string text = TraceFile();
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t tab = text.find('\t', at);
-        if (tab == std::string::npos) break;
-        size_t next = text.find(".cpp:", tab);
-        size_t end = text.size();
-        if (next != std::string::npos) {
-            // Back up to the start of the next record's time stamp (a line start).
-            size_t lineStart = text.rfind('\n', next);
-            end = lineStart == std::string::npos ? text.size() : lineStart + 1;
-        }
-        messages.push_back(text.substr(tab + 1, end - tab - 1));
-        at = end;
+    const std::string text = TraceFile();
+    for (size_t at = 0, tab; (tab = text.find('\t', at)) != std::string::npos;) {
+        const size_t next = text.find(".cpp:", tab);
+        const size_t line = next == std::string::npos ? next : text.rfind('\n', next);
+        at = line == std::string::npos || line < tab ? text.size() : line + 1;
+        messages.push_back(text.substr(tab + 1, at - tab - 1));
     }
     return messages;
 }
 
 int DaemonTest::TraceCount(const std::string& message) const {
-    int count = 0;
-    for (const std::string& m : TraceMessages())
-        if (m == message) ++count;
-    return count;
+    const std::vector<std::string> messages = TraceMessages();
+    return static_cast<int>(std::count(messages.begin(), messages.end(), message));
 }
 
 void DaemonTest::ConnectDevices() {

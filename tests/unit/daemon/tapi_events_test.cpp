@@ -5,51 +5,50 @@
 
 namespace {
 
-class TapiEventsTest : public DaemonTest {
-  protected:
-    void Handle(uint16_t msgId, const std::string& data) {
-        fake::aplog = {};
-        fake::tapi.Push(msgId, {data.begin(), data.end()});
-        ASSERT_EQ(ULVHandleTapiMessage(ulvState.tapiFd), 0);
-    }
-    static std::string U32(uint32_t value) { return {reinterpret_cast<char*>(&value), 4}; }
-    // Asks to ULVSmsSend: with in-service and the timer flag clear, its gate traces and stops.
-    int SendAttempts() const {
-        int count = 0;
-        for (const std::string& m : TraceMessages()) count += m.rfind("In SmsSend", 0) == 0;
-        return count;
-    }
-};
+using TapiEventsTest = DaemonTest;
 
+void Handle(uint16_t msgId, const std::string& data) {
+    fake::tapi.Push(msgId, {data.begin(), data.end()});
+    ASSERT_EQ(ULVHandleTapiMessage(ulvState.tapiFd), 0);
+}
+
+std::string U32(uint32_t value) {
+    return {reinterpret_cast<char*>(&value), 4};
+}
+
+// A malformed registration is dropped end to end; here what each message sets, and whether it
+// asks to send (the send's gate, with in-service and the timer flag clear, traces and stops).
 TEST_F(TapiEventsTest, MessagesSetTheirFlagAndAskToSendOnlyTowardsSending) {
-    const std::tuple<const char*, uint16_t, std::string, uint8_t DaemonState::*, int, int, int>
-        cases[] = {
-            {"test network", REGISTERED_MSGID, {"001-01\0", 7}, &DaemonState::validPlmn, 1, 0, 0},
-            {"other network", REGISTERED_MSGID, "001-010", &DaemonState::validPlmn, 0, 1, 1},
-            {"17 bytes", REGISTERED_MSGID, std::string(17, '1'), &DaemonState::validPlmn, 0, 0, 0},
-            {"signal level 1", SIGNAL_QUALITY_MSGID, U32(1), &DaemonState::sqState, 1, 0, 0},
-            {"signal level 2", SIGNAL_QUALITY_MSGID, U32(2), &DaemonState::sqState, 0, 1, 1},
-            {"signal level 256", SIGNAL_QUALITY_MSGID, U32(256), &DaemonState::sqState, 0, 1, 1},
-            {"unknown identifier", 0x0703, "\x01", &DaemonState::inService, 0, 0, 0},
-        };
+    using Flag = uint8_t DaemonState::*;
+    const Flag plmn = &DaemonState::validPlmn, sq = &DaemonState::sqState;
+    const std::tuple<uint16_t, std::string, Flag, int, int, int> cases[] = {
+        {REGISTERED_MSGID, {"001-01\0", 7}, plmn, 1, 0, 0},  // the test network
+        {REGISTERED_MSGID, "001-010", plmn, 0, 1, 1},
+        {SIGNAL_QUALITY_MSGID, U32(1), sq, 1, 0, 0},
+        {SIGNAL_QUALITY_MSGID, U32(2), sq, 0, 1, 1},
+        {SIGNAL_QUALITY_MSGID, U32(256), sq, 0, 1, 1},
+        {0x0703, "\x01", &DaemonState::inService, 0, 0, 0},  // an unknown identifier
+    };
     ConnectDevices();
-    for (const auto& [name, msgId, data, flag, before, after, sends] : cases) {
-        SCOPED_TRACE(name);
+    for (const auto& [msgId, data, flag, before, after, sends] : cases) {
+        SCOPED_TRACE(data);
         ulvState.*flag = static_cast<uint8_t>(before);
-        const int sendsBefore = SendAttempts();
+        WriteFile("zel_user/download/appwrite/ulvPanicInfo", "");
         Handle(msgId, data);
         EXPECT_EQ(ulvState.*flag, after);
-        EXPECT_EQ(SendAttempts() - sendsBefore, sends);
+        int asks = 0;
+        for (const std::string& m : TraceMessages()) asks += m.starts_with("In SmsSend");
+        EXPECT_EQ(asks, sends);
     }
-    Handle(REGISTERED_MSGID, "001-01");
-    EXPECT_EQ(fake::aplog.Texts(),
-              (std::vector<std::string>{"REGISTERED_MSGID operator == 001-01\n\r",
-                                        "set PLMN valid\n\r", "set PLMN invalid\n\r"}));
 }
 
 TEST_F(TapiEventsTest, StartUpStrengthSevenSetsSixClearsNinetyNineChangesNothing) {
     const std::tuple<uint8_t, uint8_t, uint8_t> cases[] = {
-        {99, 0, 0}, {99, 1, 1}, {6, 1, 0}, {7, 0, 1}};
+        {99, 0, 0},
+        {99, 1, 1},
+        {6, 1, 0},
+        {7, 0, 1},
+    };
     for (const auto& [strength, before, after] : cases) {
         fake::tapi.signal = strength;
         ulvState.sqState = before;
@@ -58,15 +57,12 @@ TEST_F(TapiEventsTest, StartUpStrengthSevenSetsSixClearsNinetyNineChangesNothing
     }
 }
 
-TEST_F(TapiEventsTest, ConfirmationIsTracedEvenWhenItsDataIsRejected) {
+// Once the decision has run, service coming back after an outage sends what waits. A
+// confirmation is traced even when its data is rejected.
+TEST_F(TapiEventsTest, InServiceAfterAnOutageSendsWhatWaits) {
     ConnectDevices();
     Handle(SMS_SEND_CNF_MSGID, std::string(13, '\0'));
     EXPECT_EQ(TraceMessages(), std::vector<std::string>{"coming the cnf msgid\n\n"});
-}
-
-// Once the decision has run, service coming back after an outage sends what waits.
-TEST_F(TapiEventsTest, InServiceAfterAnOutageSendsWhatWaits) {
-    ConnectDevices();
     ulvState.startupStage = 2;
     ulvState.inService = ulvState.timerExpired = ulvState.validPlmn = ulvState.sqState = 1;
     ulvState.pendingReports = PENDING_PERIODIC;
@@ -77,13 +73,14 @@ TEST_F(TapiEventsTest, InServiceAfterAnOutageSendsWhatWaits) {
     EXPECT_EQ(fake::tapi.submissions.size(), 1u);
 }
 
+// Service centre failures, the gateway state before and after, the stage, timer deletes: only
+// a retry timer that runs is deleted.
 TEST_F(TapiEventsTest, InServiceWhileTheDecisionIsPendingChecksTheGatewayThenDecides) {
-    // Service centre failures, the gateway state before and after, the stage, timer deletes:
-    // only a retry timer that runs is deleted.
     const std::tuple<int, int32_t, int32_t, uint8_t, int> cases[] = {
         {-1, GATEWAY_STATE_INITIAL, GATEWAY_STATE_INITIAL, 1, 0},
         {0, GATEWAY_STATE_CHECK_FAILED, GATEWAY_STATE_CONFIRMED, 2, 1},
-        {0, GATEWAY_STATE_INITIAL, GATEWAY_STATE_CONFIRMED, 2, 0}};
+        {0, GATEWAY_STATE_INITIAL, GATEWAY_STATE_CONFIRMED, 2, 0},
+    };
     ConnectDevices();
     for (const auto& [failures, stateBefore, state, stage, deletes] : cases) {
         fake::Fail(fake::Call::ServiceCentre, -1, failures);
