@@ -31,7 +31,8 @@ uint16_t BitwiseCrc(const std::string& text) {
     return r ^ 0xFFFF;
 }
 
-// Slots shorter than a digest count with their own length, joined as slot 0, 2, 1.
+// Slots shorter than a digest count with their own length, joined as slot 0, 2, 1; the
+// checksum itself agrees with its bitwise definition.
 TEST(FingerprintDigests, JoinsSlotsZeroTwoOneEachUpToItsEnd) {
     FingerprintDigestArea area;
     std::memset(area, 0, sizeof area);
@@ -40,6 +41,9 @@ TEST(FingerprintDigests, JoinsSlotsZeroTwoOneEachUpToItsEnd) {
     EXPECT_EQ(ULVFingerprintDigests(area), BitwiseCrc("abc"));
     std::memset(area[1], 'z', sizeof area[1]);  // no terminator: the digest's length at most
     EXPECT_EQ(ULVFingerprintDigests(area), BitwiseCrc("abc" + std::string(32, 'z')));
+    std::string all;  // every byte: every entry of the checksum's nibble table is used
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(255 - b);
+    EXPECT_EQ(ULVCrc16(reinterpret_cast<const uint8_t*>(all.data()), 256), BitwiseCrc(all));
 }
 
 // A descriptor whose reads fail part-way: a non-blocking pipe with its writer still open gives
