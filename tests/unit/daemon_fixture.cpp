@@ -4,13 +4,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "config_text.h"
 #include "daemon/daemon.h"
 #include "platform/paths.h"
 #include "platform/rtc_sw.h"
+#include "process.h"
 #include "state/daemon_state.h"
 
 namespace fs = std::filesystem;
@@ -54,14 +53,13 @@ void DaemonTest::TearDown() {
 }
 
 void DaemonTest::WriteFile(const std::string& relative, const std::string& content) {
-    fs::path path = fs::path(root_) / relative;
+    const fs::path path = fs::path(root_) / relative;
     fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << content;
+    ulvtest::WriteFile(path, content);
 }
 
 std::string DaemonTest::ReadFile(const std::string& relative) const {
-    std::ifstream in(fs::path(root_) / relative, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return ulvtest::ReadFile(fs::path(root_) / relative);
 }
 
 bool DaemonTest::Exists(const std::string& relative) const {
