@@ -255,18 +255,15 @@ TEST_F(FlexConfigTest, SaveThatCannotBeMadeLeavesTheOldFile) {
     EXPECT_EQ(ConfigFile(), ConfigText());
     EXPECT_FALSE(Exists("tmp/ulv.cfg"));
     ulvState.configWriteBusy = 0;
-    struct sigaction ignore {
-    }, previous{};
-    ignore.sa_handler = SIG_IGN;
-    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &previous), 0);
-    rlimit limit{}, saved{};
+    const sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    limit = saved;
+    rlimit limit = saved;
     limit.rlim_cur = 64;  // far below the 19 lines
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
     ULVSetFlexConfig();
     setrlimit(RLIMIT_FSIZE, &saved);
-    sigaction(SIGXFSZ, &previous, nullptr);
+    signal(SIGXFSZ, previous);
     EXPECT_EQ(ConfigFile(), ConfigText());
     EXPECT_TRUE(fake::aplog.Has("can't copy the flex file - File too large\n\r"));
 }
