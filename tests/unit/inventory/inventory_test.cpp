@@ -3,7 +3,6 @@
 #include "inventory/inventory.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
