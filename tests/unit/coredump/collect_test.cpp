@@ -1,4 +1,5 @@
-// Core dump discovery and bookkeeping, and what a hostile dump directory cannot make it do.
+// Core dump discovery, bookkeeping and report, and what a hostile dump directory cannot make
+// the collection do.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -11,22 +12,35 @@
 #include "core_file.h"
 #include "coredump/coredump.h"
 #include "daemon_fixture.h"
-#include "process.h"
 #include "reports/reports.h"
 #include "state/daemon_state.h"
 #include "state/placed_file.h"
+#include "state/trace.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Names = std::set<std::string>;
+using Bytes = std::vector<uint8_t>;
+using Texts = std::vector<std::string>;
 const std::string kDir = "zellocal/ulv_app_dump/";
 
-struct CoreCollectTest : DaemonTest {
+CoreDumpRecord Record(const char* task, const char* lib, uint8_t signal = 11) {
+    CoreDumpRecord r{};
+    std::strcpy(r.path, "/zellocal/ulv_app_dump/core.mediaplayer.1234");
+    std::strcpy(r.taskName, task);
+    std::strcpy(r.libName, lib);
+    r.moduleId = 0x00082100, r.fileTime = 0x65000000, r.pcOffset = 0x00001a2c;
+    r.signalNumber = signal, r.pc = 0x40001a2c, r.lr = 0x40000f10;
+    return r;
+}
+
+struct CoreDumpTest : DaemonTest {
     void SetUp() override {
         DaemonTest::SetUp();
         ULVDetectByteOrder();
         std::strcpy(ulvState.outgoingSms.destination, "+15550100");
+        fake::tapi.callTime = 42;
         fake::aplog.records.clear();
     }
     std::string At(const std::string& name) const { return root_ + "/" + kDir + name; }
@@ -40,68 +54,92 @@ struct CoreCollectTest : DaemonTest {
     // One call from a fresh cycle; the alarm ends a collection that blocks. No descriptor
     // outlives it.
     void Collect() {
-        auto open = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
-        const auto before = open();
+        const size_t before = OpenDescriptors();
         ulvState.apcdAttempts = 0;
         alarm(60);
         ULVAPCDCollect();
         alarm(0);
-        EXPECT_EQ(open(), before);
+        EXPECT_EQ(OpenDescriptors(), before);
     }
-    static size_t Sent() { return fake::tapi.submissions.size(); }
+    static Bytes Body(const CoreDumpRecord& record) {
+        Bytes body(CORE_DUMP_BODY_SIZE, 0xFF);
+        uint8_t length = 0;
+        ULVAPCDMakeReportBody(&length, body.data(), &record);
+        EXPECT_EQ(length, CORE_DUMP_BODY_SIZE);
+        return body;
+    }
 };
 
-TEST_F(CoreCollectTest, AnEmptyOrMissingDirectoryEndsTheCallWithItsText) {
+TEST_F(CoreDumpTest, AnEmptyOrMissingDirectoryEndsTheCallWithItsText) {
     Collect();
     fs::remove(root_ + "/" + kDir);
     Collect();
     EXPECT_EQ(TraceMessages(),
-              (std::vector<std::string>{"No valid dump file\n", "Get APCD failed \n\n",
-                                        "Read dir failed - No such file or directory\n",
-                                        "Get APCD failed \n\n"}));
+              (Texts{"No valid dump file\n", "Get APCD failed \n\n",
+                     "Read dir failed - No such file or directory\n", "Get APCD failed \n\n"}));
     EXPECT_EQ(fake::aplog.Texts(),
-              (std::vector<std::string>{"No valid dump file\n\r",
-                                        "Read dir failed - No such file or directory\n\r"}));
+              (Texts{"No valid dump file\n\r", "Read dir failed - No such file or directory\n\r"}));
 }
 
-TEST_F(CoreCollectTest, TakesTaskNameModuleAndTimeFromAWellFormedFile) {
+// With every descriptor but one taken, the directory opens and the file does not (EMFILE): the
+// name and the entry's status still give the fields.
+TEST_F(CoreDumpTest, TakesTaskNameModuleAndTimeFromTheNameAndTheFileStatus) {
     const std::string seventy(70, 't');
-    for (const auto& [name, task] : {std::pair<std::string, std::string>{"core.a.b.c", "a"},
-                                     {"core." + seventy + ".1", seventy.substr(0, 64)}}) {
+    const std::tuple<std::string, std::string, bool> cases[] = {
+        {"core.a.b.c", "a", false},
+        {"core." + seventy + ".1", seventy.substr(0, 64), false},
+        {"core.locked.9", "locked", true},
+    };
+    for (const auto& [name, task, starved] : cases) {
         Core(name);
         const timespec times[2] = {{0x65000000, 0}, {0x65000000, 0}};
         utimensat(AT_FDCWD, At(name).c_str(), times, 0);
+        rlimit saved{};
+        getrlimit(RLIMIT_NOFILE, &saved);
+        std::vector<int> taken;
+        if (starved) {
+            const rlimit low{64, saved.rlim_max};
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+            for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
+            close(taken.back());
+            taken.pop_back();
+        }
         CoreDumpPass pass;
         CoreDumpRecord r{};
-        ASSERT_EQ(ULVAPCDGetDumpFile(pass, r.path), 0);
-        ASSERT_EQ(ULVAPCDGetModuleInfo(pass, r.path, &r), 0);
-        EXPECT_EQ(std::tuple(std::string(r.path), std::string(r.taskName), r.moduleId, r.fileTime),
-                  std::tuple("/zellocal/ulv_app_dump/" + name, task, 0x00082100u, 0x65000000u));
+        const int found = ULVAPCDGetDumpFile(pass, r.path),
+                  checked = ULVAPCDGetModuleInfo(pass, r.path, &r);
+        for (int fd : taken) close(fd);
+        setrlimit(RLIMIT_NOFILE, &saved);
+        EXPECT_EQ(std::tuple(found, checked, pass.fileFd < 0, std::string(r.path),
+                             std::string(r.taskName), r.moduleId, r.fileTime),
+                  std::tuple(0, 0, starved, "/zellocal/ulv_app_dump/" + name, task, 0x00082100u,
+                             0x65000000u));
         fs::remove(At(name));
     }
 }
 
-TEST_F(CoreCollectTest, DeletesMalformedNamesAndGoesOnToTheNextPass) {
-    const std::pair<const char*, const char*> cases[] = {
+TEST_F(CoreDumpTest, DeletesMalformedNamesAndGoesOnToTheNextPass) {
+    const std::string path = "/zellocal/ulv_app_dump/";
+    const std::pair<std::string, std::string> cases[] = {
         {"core", "core"},
         {"xcore.app.1", "xcore.app.1"},
-        {"core..7", "/zellocal/ulv_app_dump/core..7"},
-        {"core.app", "/zellocal/ulv_app_dump/core.app"}};
+        {"core..7", path + "core..7"},
+        {"core.app", path + "core.app"}};  // logged with the path from here on
     for (const auto& [name, shown] : cases) {
         Core(name);
         Collect();
-        EXPECT_TRUE(fake::aplog.Has("Unexpected filename " + std::string(shown) + "\n\r")) << name;
+        EXPECT_TRUE(fake::aplog.Has("Unexpected filename " + shown + "\n\r")) << name;
         EXPECT_EQ(ulvState.apcdAttempts, 2) << name;  // then the empty directory
     }
     EXPECT_TRUE(Left().empty());
     EXPECT_EQ(TraceCount("error when get Module Info\n\n"), 4);
-    EXPECT_EQ(Sent(), 0u);
+    EXPECT_EQ(fake::tapi.submissions.size(), 0u);
     WriteFile(kDir + "notes.txt", "");  // not a candidate
     Collect();
     EXPECT_EQ(Left(), Names{"notes.txt"});
 }
 
-TEST_F(CoreCollectTest, FivePassesPerCycleAndNoneAfterFiveFailures) {
+TEST_F(CoreDumpTest, FivePassesPerCycleAndNoneAfterFiveFailures) {
     for (int i = 0; i < 6; ++i) WriteFile(kDir + "core" + std::to_string(i), "x");
     Collect();
     EXPECT_EQ(Left().size(), 1u);
@@ -112,14 +150,13 @@ TEST_F(CoreCollectTest, FivePassesPerCycleAndNoneAfterFiveFailures) {
         ulvState.apcdFailures = failures;
         Collect();
     }
-    EXPECT_EQ(Sent(), 1u);
+    EXPECT_EQ(fake::tapi.submissions.size(), 1u);
     EXPECT_EQ(Left().size(), 2u);
 }
 
-TEST_F(CoreCollectTest, LinksFifosAndDirectoriesAreNeitherFollowedNorCounted) {
-    const std::string outside = root_ + "/outside";
+TEST_F(CoreDumpTest, LinksFifosAndDirectoriesAreNeitherFollowedNorCounted) {
     WriteFile("outside", "precious");
-    fs::create_symlink(outside, At("core.evil.1"));
+    fs::create_symlink(root_ + "/outside", At("core.evil.1"));
     fs::create_symlink(root_ + "/zellocal", At("core.dirlink.1"));
     // An open that waited for a writer would hang; the alarm would end the test.
     ASSERT_EQ(mkfifo(At("core.fifo.1").c_str(), 0600), 0);
@@ -139,10 +176,10 @@ TEST_F(CoreCollectTest, LinksFifosAndDirectoriesAreNeitherFollowedNorCounted) {
     fs::remove(At("core.fifo.2"));
     Core("core.late.1");
     Collect();
-    EXPECT_EQ(Sent(), 1u);
+    EXPECT_EQ(fake::tapi.submissions.size(), 1u);
 }
 
-TEST_F(CoreCollectTest, APathOf255CharactersOrMoreIsRemovedAndEndsTheCall) {
+TEST_F(CoreDumpTest, APathOf255CharactersOrMoreIsRemovedAndEndsTheCall) {
     const std::string fits = "core.t." + std::string(224, 'f'),
                       tooLong = "core.u." + std::string(225, 'g');
     Core(fits);  // 23 characters of directory and "/", then the name: 254
@@ -150,43 +187,22 @@ TEST_F(CoreCollectTest, APathOf255CharactersOrMoreIsRemovedAndEndsTheCall) {
     char path[CORE_PATH_SIZE];
     EXPECT_EQ(ULVAPCDGetDumpFile(pass, path), 0);
     EXPECT_EQ(strlen(path), 254u);
-    fs::remove(At(fits)), Core(tooLong);
+    fs::remove(At(fits));
+    Core(tooLong);
     Collect();
     EXPECT_TRUE(Left().empty());
     const std::string cut = ("/zellocal/ulv_app_dump/" + tooLong).substr(0, 254);
-    EXPECT_EQ(TraceMessages(), (std::vector<std::string>{"invalid file name found, " + cut + "\n\n",
-                                                         "Get APCD failed \n\n"}));
+    EXPECT_EQ(TraceMessages(),
+              (Texts{"invalid file name found, " + cut + "\n\n", "Get APCD failed \n\n"}));
 }
 
-TEST_F(CoreCollectTest, AFileThatCannotBeOpenedKeepsTheFieldsOfItsName) {
-    Core("core.locked.9");
-    // Every descriptor but one taken: the directory opens, the file does not (EMFILE).
-    rlimit saved{};
-    getrlimit(RLIMIT_NOFILE, &saved);
-    const rlimit low{64, saved.rlim_max};
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-    std::vector<int> taken;
-    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
-    close(taken.back());
-    taken.pop_back();
-    CoreDumpPass pass;
-    CoreDumpRecord r{};
-    const int found = ULVAPCDGetDumpFile(pass, r.path),
-              checked = ULVAPCDGetModuleInfo(pass, r.path, &r);
-    for (int fd : taken) close(fd);
-    setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_EQ(std::tuple(found, checked, pass.fileFd, std::string(r.taskName)),
-              std::tuple(0, 0, -1, "locked"));
-    EXPECT_NE(r.fileTime, 0u);
-}
-
-TEST_F(CoreCollectTest, DeletesOnlyFilesOfTheDumpDirectoryByName) {
+TEST_F(CoreDumpTest, DeletesOnlyFilesOfTheDumpDirectoryByName) {
     WriteFile("zellocal/panic/keep", "k");
     Core("core.a.1");
     fs::create_symlink(root_ + "/zellocal/panic/keep", At("core.b.1"));
     ULVDeleteFile("/zellocal/ulv_app_dump/core.a.1");
     ULVDeleteFile("/zellocal/ulv_app_dump/core.b.1");  // the link goes, not its target
-    std::vector<std::string> traced;
+    Texts traced;
     for (const std::string path :
          {"/zellocal/panic/keep", "/zellocal/ulv_app_dump/../panic/keep", "/zellocal/ulv_app_dump/",
           "/zellocal/ulv_app_dumpx/keep", "/zellocal/ulv_app_dump/core.gone.1"}) {
@@ -196,6 +212,67 @@ TEST_F(CoreCollectTest, DeletesOnlyFilesOfTheDumpDirectoryByName) {
     EXPECT_TRUE(Left().empty());
     EXPECT_EQ(ReadFile("zellocal/panic/keep"), "k");
     EXPECT_EQ(TraceMessages(), traced);
+}
+
+TEST_F(CoreDumpTest, ReportBodyIsThePacked48ByteLayoutInWireOrder) {
+    // clang-format off
+    const Bytes expected{
+        0x00, 0x00, 0x00, 0x2a,  0x65, 0x00, 0x00, 0x00,  0x00, 0x08, 0x21, 0x00,  // call time 42
+        'm', 'e', 'd', 'i', 'a', 'p', 'l', 'a', 'y', 0,       // file time, module id; task cut to 9
+        'c', '.', 's', 'o', 0, 0, 0, 0, 0, 0, 0, 0, 0,        // library, NUL-padded
+        0x00, 0x00, 0x1a, 0x2c,  0x0b,                        // pc offset at 35, signal
+        0x40, 0x00, 0x1a, 0x2c,  0x40, 0x00, 0x0f, 0x10};     // pc, lr
+    // clang-format on
+    EXPECT_EQ(Body(Record("mediaplayer", "c.so")), expected);
+    fake::Fail(fake::Call::CallTime, -1);  // the call time stays zero, the signal is traced signed
+    const Bytes body = Body(Record("app", "twelve.chars", 0xF5));
+    EXPECT_EQ(Bytes(body.begin(), body.begin() + 4), Bytes(4, 0));
+    EXPECT_EQ(std::string(body.begin() + 12, body.begin() + 35),
+              std::string("app\0\0\0\0\0\0\0twelve.chars\0", 23));
+    EXPECT_TRUE(fake::aplog.Has("Get the Call Time Failed\n\r"));
+    EXPECT_EQ(
+        TraceMessages(),
+        (Texts{"APCD generic data: task:mediaplay, lib:c.so, offset:0x00001a2c, signr:11, pc: "
+               "0x40001a2c, lr: 0x40000f10\n\n",
+               "TAPI_ULV_GetCallTime failure\n",
+               "APCD generic data: task:app, lib:twelve.chars, offset:0x00001a2c, signr:-11, "
+               "pc: 0x40001a2c, lr: 0x40000f10\n\n"}));
+    EXPECT_EQ(Body(Record("abcdefghij", "thirteen.char"))[34], 0);  // cut to 12 and its NUL
+}
+
+TEST_F(CoreDumpTest, AReportIsSubmittedAtOnceWhateverTheRadioStateAndWaitsForItsConfirmation) {
+    ulvState.timerExpired = 1, ulvState.apcdFailures = 2;  // the other flags stay 0
+    std::memset(ulvState.apcdReportedPath, 'z', sizeof ulvState.apcdReportedPath);
+    const CoreDumpRecord record = Record("mediaplayer", "c.so");
+    EXPECT_EQ(ULVAPCDSendReport(&record), 0);
+    const Texts trace = TraceMessages();
+    EXPECT_EQ(std::tuple(fake::tapi.submissions.size(), ulvState.apcdPending, ulvState.timerExpired,
+                         std::string(ulvState.apcdReportedPath), ulvState.outgoingSms.textLength),
+              std::tuple(1u, 1, 0, std::string(record.path), 152u));
+    const auto raw = fake::aplog.Binary(APLOG_ID_RAW_MESSAGE);
+    ASSERT_EQ(raw.size(), 1u);
+    ASSERT_EQ(raw[0].bytes.size(), 112u);
+    EXPECT_EQ(Bytes(raw[0].bytes.begin(), raw[0].bytes.begin() + 2),
+              (Bytes{0, 2}));  // type, format
+    EXPECT_EQ(Bytes(raw[0].bytes.begin() + 64, raw[0].bytes.end()), Body(record));
+    EXPECT_EQ(fake::aplog.Binary(APLOG_ID_HEADER).size(), 2u);
+    EXPECT_EQ(fake::aplog.Texts(), Texts{});  // none announce the records
+    EXPECT_EQ(trace.front(), "APCD report is ready to send\n");
+    EXPECT_EQ(trace.back(),
+              "Using unblocking call APCD " + std::string(record.path) + " is Sent\n");
+    EXPECT_EQ(TraceCount("Encoded Buf: " + std::string(ulvState.outgoingSms.text) + "\n"), 1);
+
+    // A refused submission is counted, and nothing waits.
+    fake::Fail(fake::Call::SendSms, -1);
+    ulvState.apcdPending = 0, ulvState.timerExpired = 1, ulvState.apcdReportedPath[0] = '\0';
+    const CoreDumpRecord other = Record("app", "");
+    EXPECT_EQ(ULVAPCDSendReport(&other), -1);
+    EXPECT_EQ(std::tuple(ulvState.apcdFailures, ulvState.apcdPending, ulvState.timerExpired,
+                         std::string(ulvState.apcdReportedPath)),
+              std::tuple(3, 0, 1, std::string()));
+    const Texts after = TraceMessages();
+    EXPECT_EQ(Texts(after.end() - 2, after.end()),
+              (Texts{"FAIL: APCD SMS Send\n", "FAIL: APCD Rpt send\n"}));
 }
 
 }  // namespace

@@ -28,6 +28,9 @@ CoreFileSpec Crash(std::vector<CoreLibrary> libraries = {kLibc}, uint32_t pc = k
     layout.libraries = std::move(libraries);
     return layout;
 }
+std::string File(std::vector<CoreLibrary> libraries, uint32_t pc = kPc) {
+    return CoreFile(Crash(std::move(libraries), pc));
+}
 
 // pc, lr, signal, library name and offset, as the record holds them.
 using Parsed = std::tuple<uint32_t, uint32_t, int, std::string, uint32_t>;
@@ -43,40 +46,40 @@ Parsed Found(const std::string& name, uint32_t offset, uint32_t pc = kPc) {
 }
 
 struct CoreParseTest : DaemonTest {
-    // Parses `file` (as the window) and says whether the walk reached the lookup.
-    static Parsed Parse(const std::string& file, int* result = nullptr) {
+    // Parses `file` (as the window); the walk fails exactly where it leaves the record empty.
+    static Parsed Parse(const std::string& file) {
         CoreDumpRecord r{};
         const int got = ULVAPCDParseCore(&r, reinterpret_cast<const uint8_t*>(file.data()),
                                          static_cast<int32_t>(file.size()));
-        if (result != nullptr) *result = got;
+        EXPECT_EQ(got, r.pc == 0 ? -1 : 0);
         return Of(r);
     }
+    // Lookups refused since the last call.
     static int LookupErrors() {
         const std::vector<std::string> texts = fake::aplog.Texts();
         fake::aplog.records.clear();
         return static_cast<int>(
             std::count(texts.begin(), texts.end(), "error in ULVAPCDGetLibInfo"));
-    }  // and clears the log
+    }
 };
 
 TEST_F(CoreParseTest, ACutAtAnyByteFailsTheWalkBeforeTheEntriesAndTheLookupBeforeTheName) {
     // L1 = 5: fixed block at 12, registers at 40, signal block at 48, block 2 at 64, N at 88,
     // the entry at 92, its name (13 bytes with the NUL) at 108.
-    const std::string file = CoreFile(Crash());
+    const std::string file = File({kLibc});
     EXPECT_EQ(file.substr(40, 4), ulvtest::CoreWord(kPc));
     for (size_t cut = 0; cut <= file.size(); ++cut) {
-        int result = 0;
-        const Parsed got = Parse(file.substr(0, cut), &result);
-        EXPECT_EQ(result, cut < 92 ? -1 : 0) << cut;
-        EXPECT_EQ(got, cut < 92    ? kNothing
-                       : cut < 121 ? Registers()
-                                   : Found("c.so", 0x1a2c))
+        EXPECT_EQ(Parse(file.substr(0, cut)), cut < 92    ? kNothing
+                                              : cut < 121 ? Registers()
+                                                          : Found("c.so", 0x1a2c))
             << cut;
     }
     EXPECT_EQ(LookupErrors(), 0);
 }
 
-TEST_F(CoreParseTest, HostileLengthsFailOrMoveTheChainWithoutWrapping) {
+// The block chain's lengths and the entry count, then the lookup: the first range holding pc
+// strictly, within 500 entries.
+TEST_F(CoreParseTest, HostileLengthsFailWithoutWrappingAndTheLookupTakesTheFirstRangeHoldingPc) {
     // Laid out with L1 = 0: fixed block 4-31 (bb), registers 32, signal block 40, N at 80.
     auto with = [](std::optional<uint32_t> l1, std::optional<uint32_t> l2,
                    std::optional<uint32_t> n = {}) {
@@ -88,6 +91,13 @@ TEST_F(CoreParseTest, HostileLengthsFailOrMoveTheChainWithoutWrapping) {
     const uint16_t one = 1;
     swapped.order = *reinterpret_cast<const uint8_t*>(&one) == 1 ? ulvtest::CoreOrder::Big
                                                                  : ulvtest::CoreOrder::Little;
+    auto after = [](size_t before, CoreLibrary match) {
+        std::vector<CoreLibrary> list(before, Lib(0x1000, 0x2000, "/lib/x.so"));
+        list.push_back(std::move(match));
+        return list;
+    };
+    const std::string longPath = "/" + std::string(298, 'n');
+    const uint32_t a = 0x40000000, b = 0x40010000;
     // clang-format off
     const std::tuple<const char*, std::string, Parsed, int> cases[] = {
         {"L1 -1 rounds towards zero like 0", with(0xFFFFFFFF, {}), Found("c.so", 0x1a2c), 0},
@@ -101,54 +111,34 @@ TEST_F(CoreParseTest, HostileLengthsFailOrMoveTheChainWithoutWrapping) {
         {"N -1", with({}, {}, 0xFFFFFFFF), Registers(), 1},
         {"N INT32_MAX", with({}, {}, INT32_MAX), Registers(), 1},
         {"the other byte order", CoreFile(swapped), kNothing, 0},
-    };
-    // clang-format on
-    for (const auto& [name, file, expected, errors] : cases) {
-        int result = 0;
-        EXPECT_EQ(Parse(file, &result), expected) << name;
-        EXPECT_EQ(result, expected == kNothing ? -1 : 0) << name;
-        EXPECT_EQ(LookupErrors(), errors) << name;
-    }
-}
-
-TEST_F(CoreParseTest, TheLookupTakesTheFirstRangeHoldingPcStrictlyWithin500Entries) {
-    auto after = [](size_t before, CoreLibrary match) {
-        std::vector<CoreLibrary> list(before, Lib(0x1000, 0x2000, "/lib/x.so"));
-        list.push_back(std::move(match));
-        return list;
-    };
-    const std::string longPath = "/" + std::string(298, 'n');
-    // clang-format off
-    const std::tuple<const char*, CoreFileSpec, Parsed, int> cases[] = {
-        {"the 500th entry", Crash(after(499, kLibc)), Found("c.so", 0x1a2c), 0},
-        {"a 501st entry", Crash(after(500, kLibc)), Registers(), 1},
-        {"pc 255", Crash({Lib(0, 0x1000)}, 255), Registers(255), 1},
-        {"pc 256", Crash({Lib(0, 0x1000, "/l/liblow.so")}, 256), Found("low.so", 256, 256), 0},
-        {"pc at the start", Crash({Lib(kPc, kPc + 16)}), Registers(), 0},
-        {"pc at the end", Crash({Lib(kPc - 16, kPc)}), Registers(), 0},
-        {"pc one past the start", Crash({Lib(kPc - 1, kPc + 1)}), Found("a.so", 1), 0},
-        {"first of two", Crash({Lib(kPc - 2, kPc + 1), Lib(kPc - 4, kPc + 4, "/b/libb.so")}),
+        {"the 500th entry", File(after(499, kLibc)), Found("c.so", 0x1a2c), 0},
+        {"a 501st entry", File(after(500, kLibc)), Registers(), 1},
+        {"pc 255", File({Lib(0, 0x1000)}, 255), Registers(255), 1},
+        {"pc 256", File({Lib(0, 0x1000, "/l/liblow.so")}, 256), Found("low.so", 256, 256), 0},
+        {"pc at the start", File({Lib(kPc, kPc + 16)}), Registers(), 0},
+        {"pc at the end", File({Lib(kPc - 16, kPc)}), Registers(), 0},
+        {"pc one past the start", File({Lib(kPc - 1, kPc + 1)}), Found("a.so", 1), 0},
+        {"first of two", File({Lib(kPc - 2, kPc + 1), Lib(kPc - 4, kPc + 4, "/b/libb.so")}),
          Found("a.so", 2), 0},
-        {"second, 32 bytes on", Crash({Lib(0x1000, 0x2000, "/lib/libm.so"), kLibc}),
+        {"second, 32 bytes on", File({Lib(0x1000, 0x2000, "/lib/libm.so"), kLibc}),
          Found("c.so", 0x1a2c), 0},
-        {"nameLength 0", Crash({Lib(0x40000000, 0x40010000, "/lib/libc.so", 0)}),
-         Found("", 0x1a2c), 0},
-        {"no NUL in nameLength", Crash({Lib(0x40000000, 0x40010000, "/lib/libc.so", 12)}),
-         Found("c.s", 0x1a2c), 0},
-        {"a name over 256: 255, then 63", Crash({Lib(0x40000000, 0x40010000, longPath.c_str())}),
+        {"nameLength 0", File({Lib(a, b, "/lib/libc.so", 0)}), Found("", 0x1a2c), 0},
+        {"no NUL in nameLength", File({Lib(a, b, "/lib/libc.so", 12)}), Found("c.s", 0x1a2c), 0},
+        {"a name over 256: 255, then 63", File({Lib(a, b, longPath.c_str())}),
          Found(std::string(63, 'n'), 0x1a2c), 0},
-        {"a huge nameLength ends the walk", Crash({Lib(0x1000, 0x2000, "/x", 0xFFFFFFF0), kLibc}),
+        {"a huge nameLength ends the walk", File({Lib(0x1000, 0x2000, "/x", 0xFFFFFFF0), kLibc}),
          Registers(), 0},
     };
     // clang-format on
-    for (const auto& [name, layout, expected, errors] : cases) {
-        EXPECT_EQ(Parse(CoreFile(layout)), expected) << name;
-        EXPECT_EQ(LookupErrors(), errors) << name;
+    for (const auto& [name, file, expected, errors] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Parse(file), expected);
+        EXPECT_EQ(LookupErrors(), errors);
     }
 }
 
 TEST_F(CoreParseTest, TheLookupSaysWhetherItFoundTheLibrary) {
-    const std::string file = CoreFile(Crash()).substr(92);  // the entry list
+    const std::string file = File({kLibc}).substr(92);  // the entry list
     const auto* list = reinterpret_cast<const uint8_t*>(file.data());
     char name[64] = {};
     uint32_t offset = 0;
@@ -159,7 +149,7 @@ TEST_F(CoreParseTest, TheLookupSaysWhetherItFoundTheLibrary) {
 }
 
 TEST_F(CoreParseTest, ReducesALibraryPathToTheReportedName) {
-    const std::pair<std::string, const char*> cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         {"/usr/lib/libfoo.so.1", "foo.so.1"},
         {"/usr/lib/mylib.so", "mylib.so"},
         {"libbar.so", "bar.so"},
@@ -168,15 +158,16 @@ TEST_F(CoreParseTest, ReducesALibraryPathToTheReportedName) {
         {"li", "li"},
         {"/lithium.so", "lithium.so"},
         {"/a/liblib.so", "lib.so"},
-        {std::string(70, 'z'), "zzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzzz"}};
+        {std::string(70, 'z'), std::string(63, 'z')}};
+    char out[64];
     for (const auto& [path, name] : cases) {
-        char area[256] = {}, out[64];
+        char area[256] = {};
         path.copy(area, path.size());
         std::memset(out, 'x', sizeof out);
         EXPECT_EQ(ULVAPCDGetLibnameFromPath(area, sizeof area, out, sizeof out), 0);
-        EXPECT_STREQ(out, name) << path;
+        EXPECT_EQ(out, name) << path;
     }
-    char unterminated[10], out[64];
+    char unterminated[10];
     std::memcpy(unterminated, "abc/libxyz", 10);  // 3 bytes left after "lib": the last is the NUL
     ULVAPCDGetLibnameFromPath(unterminated, sizeof unterminated, out, sizeof out);
     EXPECT_STREQ(out, "xy");
@@ -196,8 +187,8 @@ TEST_F(CoreParseTest, ReadsAtMostTheFirst20480BytesThroughTheDescriptor) {
     const std::string tail(5000, '\x77'), path = "/zellocal/ulv_app_dump/core.t.1";
     const std::tuple<std::string, std::string, Parsed> cases[] = {
         {"", path, kNothing},
-        {CoreFile(Crash()), "", kNothing},  // empty path: not even read
-        {CoreFile(Crash()), path, Found("c.so", 0x1a2c)},
+        {File({kLibc}), "", kNothing},  // empty path: not even read
+        {File({kLibc}), path, Found("c.so", 0x1a2c)},
         {CoreFile(atEdge) + tail, path, Found("cxyz.so", 0x1a2c)},
         {CoreFile(pastEdge) + tail, path, Registers()},
         {CoreFile(listOutside), path, kNothing},
