@@ -118,40 +118,33 @@ TEST_F(CoreDumpTest, TakesTaskNameModuleAndTimeFromTheNameAndTheFileStatus) {
     }
 }
 
-TEST_F(CoreDumpTest, DeletesMalformedNamesAndGoesOnToTheNextPass) {
+// Six malformed names: five passes take five of them, the next cycle the sixth.
+TEST_F(CoreDumpTest, DeletesMalformedNamesFivePassesPerCycleAndNoneAfterFiveFailures) {
     const std::string path = "/zellocal/ulv_app_dump/";
     const std::pair<std::string, std::string> cases[] = {
         {"core", "core"},
         {"xcore.app.1", "xcore.app.1"},
-        {"core..7", path + "core..7"},
-        {"core.app", path + "core.app"}};  // logged with the path from here on
-    for (const auto& [name, shown] : cases) {
-        Core(name);
-        Collect();
-        EXPECT_TRUE(fake::aplog.Has("Unexpected filename " + shown + "\n\r")) << name;
-        EXPECT_EQ(ulvState.apcdAttempts, 2) << name;  // then the empty directory
-    }
-    EXPECT_TRUE(Left().empty());
-    EXPECT_EQ(TraceCount("error when get Module Info\n\n"), 4);
-    EXPECT_EQ(fake::tapi.submissions.size(), 0u);
-    WriteFile(kDir + "notes.txt", "");  // not a candidate
-    Collect();
-    EXPECT_EQ(Left(), Names{"notes.txt"});
-}
-
-TEST_F(CoreDumpTest, FivePassesPerCycleAndNoneAfterFiveFailures) {
-    for (int i = 0; i < 6; ++i) WriteFile(kDir + "core" + std::to_string(i), "x");
+        {"ycore", "ycore"},
+        {"core..7", path + "core..7"},  // logged with the path once a "core." prefix is found
+        {"core.app", path + "core.app"},
+        {"core.x", path + "core.x"}};
+    for (const auto& [name, shown] : cases) Core(name);
     Collect();
     EXPECT_EQ(Left().size(), 1u);
     EXPECT_EQ(TraceCount("error when get Module Info\n\n"), 5);
     EXPECT_EQ(TraceCount("No valid dump file\n"), 0);  // the sixth pass did not list
+    Collect();
+    EXPECT_EQ(ulvState.apcdAttempts, 2);  // the last one, then the empty directory
+    for (const auto& [name, shown] : cases)
+        EXPECT_TRUE(fake::aplog.Has("Unexpected filename " + shown + "\n\r")) << name;
+    WriteFile(kDir + "notes.txt", "");  // not a candidate
     Core("core.app.1");
     for (uint8_t failures : {5, 4}) {
         ulvState.apcdFailures = failures;
         Collect();
     }
     EXPECT_EQ(fake::tapi.submissions.size(), 1u);
-    EXPECT_EQ(Left().size(), 2u);
+    EXPECT_EQ(Left(), (Names{"notes.txt", "core.app.1"}));
 }
 
 TEST_F(CoreDumpTest, LinksFifosAndDirectoriesAreNeitherFollowedNorCounted) {

@@ -137,14 +137,9 @@ TEST_F(PanicFilesTest, KeepsAtMost36DataBytesAndFindsTheNextRecordByItsLength) {
     }
 }
 
-// Hand-made QUELA block: every field at its offset, fillers nonzero, numbers big-endian.
+// A QUELA block of 73 bytes with 2 data bytes, then an old one and one with a wrong magic.
 TEST_F(PanicFilesTest, QuelaBlockFieldsTextsAndWrongMagic) {
-    std::string block("\xb5\xc7\x00\x49", 4);                  // magic, record length 73
-    block += std::string(8, '\x11');                           //  4: not interpreted
-    block += std::string("\x01\x02\x03\x04", 4);               // 12: id 0x01020304
-    block += std::string("\x0a\x0b\x0c\x0d", 4);               // 16: time stamp 0x0a0b0c0d
-    block += std::string(47, '\x22');                          // 20: not interpreted
-    block += std::string("\x00\x00\x00\x02", 4) + "\xca\xfe";  // 67: data length 2, data
+    const std::string block = In(ulvtest::kQuela, 0x01020304, 0x0a0b0c0d, "\xca\xfe");
     const std::string wrong = In(ulvtest::kQuela, 7, 0x0a0b0c0e, "", {}, {}, 0, 0xB5C8);
     const std::string old = In(ulvtest::kQuela, 8, 0x100);  // equal to the mark: not new
     ASSERT_EQ(Read(ulvtest::kQuela, block + old + wrong, In(ulvtest::kQuela, 9, 0x200), 0x100),
