@@ -1,5 +1,4 @@
-// Core dump discovery, bookkeeping and report, and what a hostile dump directory cannot make
-// the collection do.
+// Core dump discovery, bookkeeping and report, and what a hostile dump directory cannot do.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -51,8 +50,7 @@ struct CoreDumpTest : DaemonTest {
             names.insert(entry.path().filename().string());
         return names;
     }
-    // One call from a fresh cycle; the alarm ends a collection that blocks. No descriptor
-    // outlives it.
+    // One call from a fresh cycle; the alarm ends one that blocks. No descriptor outlives it.
     void Collect() {
         const size_t before = OpenDescriptors();
         ulvState.apcdAttempts = 0;
@@ -81,8 +79,7 @@ TEST_F(CoreDumpTest, AnEmptyOrMissingDirectoryEndsTheCallWithItsText) {
               (Texts{"No valid dump file\n\r", "Read dir failed - No such file or directory\n\r"}));
 }
 
-// With every descriptor but one taken, the directory opens and the file does not (EMFILE): the
-// name and the entry's status still give the fields.
+// Starved of descriptors (EMFILE on the file alone), the name and the entry give the fields.
 TEST_F(CoreDumpTest, TakesTaskNameModuleAndTimeFromTheNameAndTheFileStatus) {
     const std::string seventy(70, 't');
     const std::tuple<std::string, std::string, bool> cases[] = {

@@ -77,8 +77,6 @@ TEST_F(CoreParseTest, ACutAtAnyByteFailsTheWalkBeforeTheEntriesAndTheLookupBefor
     EXPECT_EQ(LookupErrors(), 0);
 }
 
-// The block chain's lengths and the entry count, then the lookup: the first range holding pc
-// strictly, within 500 entries.
 TEST_F(CoreParseTest, HostileLengthsFailWithoutWrappingAndTheLookupTakesTheFirstRangeHoldingPc) {
     // Laid out with L1 = 0: fixed block 4-31 (bb), registers 32, signal block 40, N at 80.
     auto with = [](std::optional<uint32_t> l1, std::optional<uint32_t> l2,

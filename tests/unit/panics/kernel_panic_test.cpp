@@ -82,8 +82,7 @@ TEST_F(KernelPanicTest, ReadsTagsAsA256ByteLineReaderSeesThem) {
     EXPECT_EQ(TraceCount("User Foced Kernel Panic Tag found\n\n"), 2);
 }
 
-// A link or a FIFO at the path is refused by the opening primitive (tested with it and end to
-// end); here a missing partition stands for every unreadable one.
+// A missing partition stands for every unreadable one (links and FIFOs: tested end to end).
 TEST_F(KernelPanicTest, RecordsOnlyAReadablePanicNewerThanTheMark) {
     CentralEuropeanTime();
     const std::string pc = "[ULV]PanicPC: C0012ABC\n", when = TimeLine(0, "09");
