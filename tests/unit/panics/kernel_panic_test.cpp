@@ -38,6 +38,7 @@ TEST_F(KernelPanicTest, ReadsTagsAsA256ByteLineReaderSeesThem) {
         {"summer time", "Current Time = 2007-07-01 12:00:00\n", 1183284000, {}, 0},
         {"winter time", "Current Time = 2007-01-01 12:00:00\n", 1167649200, {}, 0},
         {"conversion as the C library's", "Current Time = 2007- 3-+5 14:07:09\n", k140709, {}, 0},
+        {"a negative field", "Current Time = 2007-03-05 14:07:-9\n", k140709 - 18, {}, 0},
         {"last 32-bit second", "Current Time = 2106-02-07 07:28:14\n", 0xFFFFFFFE, {}, 0},
         {"past 32 bits", "Current Time = 2106-02-07 07:28:15\n", kNone, {}, 0},
         {"before the epoch", "Current Time = 1970-01-01 00:59:59\n", kNone, {}, 0},
