@@ -37,6 +37,40 @@ CoreDumpRecord Record(const char* task, const char* lib, uint8_t signal = 11) {
     return r;
 }
 
+using ulvtest::CoreFile;
+using ulvtest::CoreFileSpec;
+using ulvtest::CoreLibrary;
+
+constexpr uint32_t kPc = 0x40001a2c, kLr = 0x40000f10;
+CoreLibrary Lib(uint32_t start, uint32_t end, const char* path = "/a/liba.so",
+                std::optional<uint32_t> nameLength = {}) {
+    return {start, end, path, nameLength};
+}
+const CoreLibrary kLibc = Lib(0x40000000, 0x40010000, "/lib/libc.so");
+
+CoreFileSpec Crash(std::vector<CoreLibrary> libraries = {kLibc}, uint32_t pc = kPc) {
+    CoreFileSpec layout;
+    layout.l1 = 5, layout.pc = pc, layout.lr = kLr, layout.signal = 11;
+    layout.libraries = std::move(libraries);
+    return layout;
+}
+std::string File(std::vector<CoreLibrary> libraries, uint32_t pc = kPc) {
+    return CoreFile(Crash(std::move(libraries), pc));
+}
+
+// pc, lr, signal, library name and offset, as the record holds them.
+using Parsed = std::tuple<uint32_t, uint32_t, int, std::string, uint32_t>;
+Parsed Of(const CoreDumpRecord& r) {
+    return {r.pc, r.lr, r.signalNumber, r.libName, r.pcOffset};
+}
+const Parsed kNothing{0, 0, 0, "", 0};
+Parsed Registers(uint32_t pc = kPc) {
+    return {pc, kLr, 11, "", 0};
+}
+Parsed Found(const std::string& name, uint32_t offset, uint32_t pc = kPc) {
+    return {pc, kLr, 11, name, offset};
+}
+
 struct CoreDumpTest : DaemonTest {
     void SetUp() override {
         DaemonTest::SetUp();
@@ -68,6 +102,21 @@ struct CoreDumpTest : DaemonTest {
         ULVAPCDMakeReportBody(&length, body.data(), &record);
         EXPECT_EQ(length, CORE_DUMP_BODY_SIZE);
         return body;
+    }
+    // Parses `file` (as the window); the walk fails exactly where it leaves the record empty.
+    static Parsed Parse(const std::string& file) {
+        CoreDumpRecord r{};
+        const int got = ULVAPCDParseCore(&r, reinterpret_cast<const uint8_t*>(file.data()),
+                                         static_cast<int32_t>(file.size()));
+        EXPECT_EQ(got, r.pc == 0 ? -1 : 0);
+        return Of(r);
+    }
+    // Lookups refused since the last call.
+    static int LookupErrors() {
+        const std::vector<std::string> texts = fake::aplog.Texts();
+        fake::aplog.records.clear();
+        return static_cast<int>(
+            std::count(texts.begin(), texts.end(), "error in ULVAPCDGetLibInfo"));
     }
 };
 
@@ -268,59 +317,7 @@ TEST_F(CoreDumpTest, AReportIsSubmittedAtOnceWhateverTheRadioStateAndWaitsForIts
               (Texts{"FAIL: APCD SMS Send\n", "FAIL: APCD Rpt send\n"}));
 }
 
-using ulvtest::CoreFile;
-using ulvtest::CoreFileSpec;
-using ulvtest::CoreLibrary;
-
-constexpr uint32_t kPc = 0x40001a2c, kLr = 0x40000f10;
-CoreLibrary Lib(uint32_t start, uint32_t end, const char* path = "/a/liba.so",
-                std::optional<uint32_t> nameLength = {}) {
-    return {start, end, path, nameLength};
-}
-const CoreLibrary kLibc = Lib(0x40000000, 0x40010000, "/lib/libc.so");
-
-CoreFileSpec Crash(std::vector<CoreLibrary> libraries = {kLibc}, uint32_t pc = kPc) {
-    CoreFileSpec layout;
-    layout.l1 = 5, layout.pc = pc, layout.lr = kLr, layout.signal = 11;
-    layout.libraries = std::move(libraries);
-    return layout;
-}
-std::string File(std::vector<CoreLibrary> libraries, uint32_t pc = kPc) {
-    return CoreFile(Crash(std::move(libraries), pc));
-}
-
-// pc, lr, signal, library name and offset, as the record holds them.
-using Parsed = std::tuple<uint32_t, uint32_t, int, std::string, uint32_t>;
-Parsed Of(const CoreDumpRecord& r) {
-    return {r.pc, r.lr, r.signalNumber, r.libName, r.pcOffset};
-}
-const Parsed kNothing{0, 0, 0, "", 0};
-Parsed Registers(uint32_t pc = kPc) {
-    return {pc, kLr, 11, "", 0};
-}
-Parsed Found(const std::string& name, uint32_t offset, uint32_t pc = kPc) {
-    return {pc, kLr, 11, name, offset};
-}
-
-struct CoreParseTest : DaemonTest {
-    // Parses `file` (as the window); the walk fails exactly where it leaves the record empty.
-    static Parsed Parse(const std::string& file) {
-        CoreDumpRecord r{};
-        const int got = ULVAPCDParseCore(&r, reinterpret_cast<const uint8_t*>(file.data()),
-                                         static_cast<int32_t>(file.size()));
-        EXPECT_EQ(got, r.pc == 0 ? -1 : 0);
-        return Of(r);
-    }
-    // Lookups refused since the last call.
-    static int LookupErrors() {
-        const std::vector<std::string> texts = fake::aplog.Texts();
-        fake::aplog.records.clear();
-        return static_cast<int>(
-            std::count(texts.begin(), texts.end(), "error in ULVAPCDGetLibInfo"));
-    }
-};
-
-TEST_F(CoreParseTest, ACutAtAnyByteFailsTheWalkBeforeTheEntriesAndTheLookupBeforeTheName) {
+TEST_F(CoreDumpTest, ACutAtAnyByteFailsTheWalkBeforeTheEntriesAndTheLookupBeforeTheName) {
     // L1 = 5: fixed block at 12, registers at 40, signal block at 48, block 2 at 64, N at 88,
     // the entry at 92, its name (13 bytes with the NUL) at 108.
     const std::string file = File({kLibc});
@@ -334,7 +331,7 @@ TEST_F(CoreParseTest, ACutAtAnyByteFailsTheWalkBeforeTheEntriesAndTheLookupBefor
     EXPECT_EQ(LookupErrors(), 0);
 }
 
-TEST_F(CoreParseTest, HostileLengthsFailWithoutWrappingAndTheLookupTakesTheFirstRangeHoldingPc) {
+TEST_F(CoreDumpTest, HostileLengthsFailWithoutWrappingAndTheLookupTakesTheFirstRangeHoldingPc) {
     // Laid out with L1 = 0: fixed block 4-31 (bb), registers 32, signal block 40, N at 80.
     auto with = [](std::optional<uint32_t> l1, std::optional<uint32_t> l2,
                    std::optional<uint32_t> n = {}) {
@@ -392,7 +389,7 @@ TEST_F(CoreParseTest, HostileLengthsFailWithoutWrappingAndTheLookupTakesTheFirst
     }
 }
 
-TEST_F(CoreParseTest, TheLookupSaysWhetherItFoundTheLibrary) {
+TEST_F(CoreDumpTest, TheLookupSaysWhetherItFoundTheLibrary) {
     const std::string file = File({kLibc}).substr(92);  // the entry list
     const auto* list = reinterpret_cast<const uint8_t*>(file.data());
     char name[64] = {};
@@ -403,7 +400,7 @@ TEST_F(CoreParseTest, TheLookupSaysWhetherItFoundTheLibrary) {
         EXPECT_EQ(ULVAPCDGetLibInfo(list, list + length, 1, pc, name, &offset), result) << length;
 }
 
-TEST_F(CoreParseTest, ReducesALibraryPathToTheReportedName) {
+TEST_F(CoreDumpTest, ReducesALibraryPathToTheReportedName) {
     const std::pair<std::string, std::string> cases[] = {
         {"/usr/lib/libfoo.so.1", "foo.so.1"},
         {"/usr/lib/mylib.so", "mylib.so"},
@@ -432,7 +429,7 @@ TEST_F(CoreParseTest, ReducesALibraryPathToTheReportedName) {
               (std::vector<std::string>(2, "error in ULVAPCDGetLibnameFromPath")));
 }
 
-TEST_F(CoreParseTest, ReadsAtMostTheFirst20480BytesThroughTheDescriptor) {
+TEST_F(CoreDumpTest, ReadsAtMostTheFirst20480BytesThroughTheDescriptor) {
     // Block 2 at 64; then 24 fixed bytes, N, the entry's 16 bytes and a 16-byte name.
     CoreFileSpec atEdge = Crash({Lib(0x40000000, 0x40010000, "/lib/libcxyz.so")});
     atEdge.l2 = 20480 - 16 - 16 - 4 - 24 - 64;
@@ -449,8 +446,8 @@ TEST_F(CoreParseTest, ReadsAtMostTheFirst20480BytesThroughTheDescriptor) {
         {CoreFile(listOutside), path, kNothing},
     };
     for (const auto& [content, recordPath, expected] : cases) {
-        WriteFile("zellocal/ulv_app_dump/core.t.1", content);
-        const int fd = open((root_ + "/zellocal/ulv_app_dump/core.t.1").c_str(), O_RDONLY);
+        WriteFile(kDir + "core.t.1", content);
+        const int fd = open(At("core.t.1").c_str(), O_RDONLY);
         ASSERT_EQ(lseek(fd, 7, SEEK_SET), 7);  // read from the start whatever the position
         CoreDumpRecord r{};
         recordPath.copy(r.path, recordPath.size());
