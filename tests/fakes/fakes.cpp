@@ -23,21 +23,19 @@ Clock clock;
 
 namespace {
 
-struct Failure {
-    int result = 0;
-    int times = 0;  // < 0: every call
+struct Counter {
+    int made = 0, result = 0, failures = 0;  // failures < 0: every call
 };
-std::array<Failure, static_cast<size_t>(Call::Count)> failures;
-std::array<int, static_cast<size_t>(Call::Count)> made;
+std::array<Counter, static_cast<size_t>(Call::Count)> counters;
 
 // Counts the call; the result to answer when it is to fail.
 std::optional<int> Injected(Call call) {
-    ++made[static_cast<size_t>(call)];
-    Failure& failure = failures[static_cast<size_t>(call)];
-    if (failure.times == 0) return std::nullopt;
-    if (failure.times > 0) --failure.times;
+    Counter& counter = counters[static_cast<size_t>(call)];
+    ++counter.made;
+    if (counter.failures == 0) return std::nullopt;
+    if (counter.failures > 0) --counter.failures;
     errno = ENODEV;
-    return failure.result;
+    return counter.result;
 }
 
 // Closes the pair, and opens a new one when `open`: the read end is the descriptor.
@@ -49,10 +47,6 @@ int Reopen(int& readFd, int& writeFd, bool open) {
     readFd = fds[0];
     writeFd = fds[1];
     return readFd;
-}
-
-void Signal(int fd) {
-    (void)!write(fd, "", 1);
 }
 
 bool Consume(int fd) {
@@ -69,11 +63,13 @@ void CopyString(const std::string& text, char* out, size_t size) {
     out[size - 1] = '\0';
 }
 
-void Mirror(const char* text) {  // nowhere when no path is set: "" does not open
+// Records it; a text or the exit is mirrored too (nowhere when no path is set: "" opens nothing).
+int Log(AplogRecord record, const char* mirrored = nullptr) {
+    aplog.records.push_back(std::move(record));
     int fd = open(aplog.mirrorPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0) return;
-    (void)!write(fd, text, std::strlen(text));
-    close(fd);
+    if (fd >= 0 && mirrored != nullptr) (void)!write(fd, mirrored, std::strlen(mirrored));
+    if (fd >= 0) close(fd);
+    return 0;
 }
 
 // The injected failure's result, else 0 after `fill` answered the call.
@@ -83,15 +79,22 @@ int Answer(Call call, Fill fill) {
     fill();
     return 0;
 }
+template <size_t N>
+int Answer(Call call, const std::array<uint8_t, N>& from, uint8_t* to) {
+    return Answer(call, [&] { std::copy(from.begin(), from.end(), to); });
+}
+int Answer(Call call, const std::string& from, char* to, size_t size = TAPI_SMS_ADDRESS_SIZE) {
+    return Answer(call, [&] { CopyString(from, to, size); });
+}
 
 }  // namespace
 
 void Fail(Call call, int result, int times) {
-    failures[static_cast<size_t>(call)] = {result, times};
+    counters[static_cast<size_t>(call)] = {Made(call), result, times};
 }
 
 int Made(Call call) {
-    return made[static_cast<size_t>(call)];
+    return counters[static_cast<size_t>(call)].made;
 }
 
 std::vector<std::string> Aplog::Texts() const {
@@ -125,17 +128,16 @@ void Tapi::SetBpVersion(const std::string& version, const std::string& flexVersi
 
 void Tapi::Push(uint16_t msgId, std::vector<uint8_t> data) {
     messages.push_back({msgId, std::move(data)});
-    Signal(eventWriteFd);
+    (void)!write(eventWriteFd, "", 1);
 }
 
 void Tapi::PushU32(uint16_t msgId, uint32_t value) {
-    std::vector<uint8_t> data(4);
-    std::memcpy(data.data(), &value, 4);
-    Push(msgId, std::move(data));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+    Push(msgId, {bytes, bytes + 4});
 }
 
 void Rtc::Fire() {
-    Signal(writeFd);
+    (void)!write(writeFd, "", 1);
 }
 
 void Reset() {
@@ -145,8 +147,7 @@ void Reset() {
     tapi = Tapi{};
     rtc = Rtc{};
     clock = Clock{};
-    failures.fill({});
-    made.fill(0);
+    counters.fill({});
     tapi.SetApVersion("AP_R1");
     tapi.SetBpVersion("BP.12.34", "FLEX_7");
     CopyText("SN01234567", tapi.serial.data(), tapi.serial.size());
@@ -155,7 +156,6 @@ void Reset() {
 }  // namespace fake
 
 using fake::Answer;
-using fake::aplog;
 using fake::Call;
 using fake::Injected;
 using fake::rtc;
@@ -164,8 +164,7 @@ using fake::tapi;
 extern "C" {
 
 int _aplog_init(const char* portName, int flags) {
-    aplog.records.push_back({'I', flags, 0, portName, {}});
-    return 0;
+    return fake::Log({'I', flags, 0, portName, {}});
 }
 
 int _aplog_port_log_ascii(int, int level, const char* format, ...) {
@@ -174,28 +173,23 @@ int _aplog_port_log_ascii(int, int level, const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    aplog.records.push_back({'A', level, 0, text, {}});
-    fake::Mirror(text);
-    return 0;
+    return fake::Log({'A', level, 0, text, {}}, text);
 }
 
 int _aplog_port_log_bin(int, int level, uint32_t recordId, const void* bytes, uint32_t count) {
     const auto* data = static_cast<const uint8_t*>(bytes);
-    aplog.records.push_back({'B', level, recordId, {}, std::vector<uint8_t>(data, data + count)});
-    return 0;
+    return fake::Log({'B', level, recordId, {}, std::vector<uint8_t>(data, data + count)});
 }
 
 int _aplog_exit(int flags) {
-    aplog.records.push_back({'X', flags, 0, {}, {}});
-    fake::Mirror("<_aplog_exit>");
-    return 0;
+    return fake::Log({'X', flags, 0, {}, {}}, "<_aplog_exit>");
 }
 
 int TAPI_CLIENT_Init(const uint16_t* ids, int count) {
     if (std::optional<int> result = Injected(Call::Init)) return *result;
     tapi.subscribed.assign(ids, ids + count);
     fake::Reopen(tapi.eventFd, tapi.eventWriteFd, true);
-    for (size_t i = 0; i < tapi.messages.size(); ++i) fake::Signal(tapi.eventWriteFd);
+    for (size_t i = 0; i < tapi.messages.size(); ++i) (void)!write(tapi.eventWriteFd, "", 1);
     return tapi.eventFd;
 }
 
@@ -231,26 +225,23 @@ int TAPI_ACCE_GetSiginalQuality(uint8_t* quality) {
 }
 
 int TAPI_ACCE_GetApVersionInfo(uint8_t* info) {
-    return Answer(Call::ApVersion, [&] { std::copy(tapi.ap.begin(), tapi.ap.end(), info); });
+    return Answer(Call::ApVersion, tapi.ap, info);
 }
 
 int TAPI_ACCE_GetBpVersionInfo(uint8_t* info) {
-    return Answer(Call::BpVersion, [&] { std::copy(tapi.bp.begin(), tapi.bp.end(), info); });
+    return Answer(Call::BpVersion, tapi.bp, info);
 }
 
 int TAPI_ACCE_GetFactorySerialNo(uint8_t* serial) {
-    return Answer(Call::SerialNo,
-                  [&] { std::copy(tapi.serial.begin(), tapi.serial.end(), serial); });
+    return Answer(Call::SerialNo, tapi.serial, serial);
 }
 
 int TAPI_SMS_GetServiceCenter(char* address) {
-    return Answer(Call::ServiceCentre,
-                  [&] { fake::CopyString(tapi.serviceCentre, address, TAPI_SMS_ADDRESS_SIZE); });
+    return Answer(Call::ServiceCentre, tapi.serviceCentre, address);
 }
 
 int TAPI_SMS_GetEmailGateway(char* address) {
-    return Answer(Call::EmailGateway,
-                  [&] { fake::CopyString(tapi.gateway, address, TAPI_SMS_ADDRESS_SIZE); });
+    return Answer(Call::EmailGateway, tapi.gateway, address);
 }
 
 int TAPI_SMS_ExpirePeriodToUINT8(const uint32_t* period, uint8_t* validity) {
@@ -268,8 +259,7 @@ int TAPI_ULV_GetCallTime(uint32_t* callTime) {
 }
 
 int TAPI_ULV_GetGenericData(uint8_t* data) {
-    return Answer(Call::GenericData,
-                  [&] { std::copy(tapi.generic.begin(), tapi.generic.end(), data); });
+    return Answer(Call::GenericData, tapi.generic, data);
 }
 
 }  // extern "C"
