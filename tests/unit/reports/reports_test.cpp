@@ -210,17 +210,13 @@ TEST_F(ReportsTest, ClosedGateOnlyTracesTheFourFlags) {
     EXPECT_TRUE(fake::aplog.records.empty());  // no report, no timer
 }
 
-TEST_F(ReportsTest, SoftwareChangeThenCrashThenHeaderAloneEachRefused) {
+TEST_F(ReportsTest, RefusedSoftwareChangeStillSavesTheNewBuildThenTheHeaderGoesAlone) {
     // Stored build "AP_R0"/"FLEX_6", current "AP_R2"/"FLEX_8"; the library refuses everything.
     std::memcpy(ulvState.flexConfig.ulv_lst_bldinfo_baselabel, "AP_R0", 5);
     std::memcpy(ulvState.flexConfig.ulv_last_flex_version, "FLEX_6", 6);
     fake::tapi.SetApVersion("AP_R2");
     fake::tapi.SetBpVersion("BP.12.34", "FLEX_8");
     ULVReadVersionInfo();
-    SetBp({0x10, 0x20}, true, 2);
-    ulvState.bpRestoreTimestamp = 0x5;
-    SetQuela({0x30});
-    ulvState.kernelPanic = NewList({0x40}, 0x82000);
     fake::Fail(Call::SendSms, -1);
 
     Send(PENDING_SW_CHANGE | PENDING_CRASH | PENDING_PERIODIC);  // still saves the new build
@@ -233,15 +229,7 @@ TEST_F(ReportsTest, SoftwareChangeThenCrashThenHeaderAloneEachRefused) {
     EXPECT_EQ(ulvState.pendingReports, PENDING_CRASH | PENDING_PERIODIC);
     EXPECT_TRUE(Saved("ulv_lst_bldinfo_baselabel = AP_R2")) << ConfigFile();
 
-    ulvState.currentTimerId = 0;
-    Send(PENDING_CRASH);  // a refused crash report drops every entry
-    ASSERT_EQ(Raw().size(), 112u);
-    EXPECT_EQ(Raw()[0], REPORT_TYPE_CRASH);
-    EXPECT_EQ(ulvState.flexConfig.ulv_last_panic_timestamp, 0x5u);  // rolled back
-    EXPECT_TRUE(!ulvState.bpPanicList && !ulvState.quelaPanicList && !ulvState.kernelPanic);
-    ExpectTimer(ULV_TIMER_PERIODIC_ID, 900);
-
-    Send(PENDING_CRASH);  // no entry left: the 64-byte header alone
+    Send(PENDING_CRASH);  // no entry: the 64-byte header alone
     EXPECT_EQ(ulvState.outgoingSms.textLength, 88u);
 }
 
@@ -449,7 +437,8 @@ TEST_F(ReportsTest, EachFailingCallIsLoggedAndTheReportStillGoesOutOrIsRolledBac
                 EXPECT_EQ(ulvState.pendingReports, PENDING_PERIODIC);
             }),
         // The first of two new BP panics (marks 5 and 1 before) is refused: both marks return
-        // to what the reader found, and every list is dropped until the next start.
+        // to what the reader found, and every list, the kernel's too, is dropped until the next
+        // start.
         Row(
             "submission, first BP panic", Call::SendSms,
             [&] {
@@ -458,7 +447,7 @@ TEST_F(ReportsTest, EachFailingCallIsLoggedAndTheReportStillGoesOutOrIsRolledBac
                 ulvState.reportHeader[REPORT_BP_TOTAL_COUNT_OFFSET] = 3;
                 ULVReadBpPanics();
                 SetQuela({0x30});
-                crash();
+                kernel();
             },
             {sendFailed},
             {"TAPI_SMS_SendSmUnblockMode failure, Seq 0\n", "Recd. failure for SMS Send\n"}, 1,
@@ -466,8 +455,11 @@ TEST_F(ReportsTest, EachFailingCallIsLoggedAndTheReportStillGoesOutOrIsRolledBac
             [] {
                 EXPECT_EQ(ulvState.flexConfig.ulv_last_panic_timestamp, 5u);
                 EXPECT_EQ(ulvState.flexConfig.ulv_last_num_panics, 1);
-                EXPECT_TRUE(!ulvState.bpPanicList && !ulvState.quelaPanicList);
+                EXPECT_TRUE(!ulvState.bpPanicList && !ulvState.quelaPanicList &&
+                            !ulvState.kernelPanic);
                 ExpectTimer(ULV_TIMER_PERIODIC_ID, 900);
+                EXPECT_EQ(Raw().size(), 112u);
+                EXPECT_EQ(Raw()[0], REPORT_TYPE_CRASH);
             }),
         Row("submission, kernel panic", Call::SendSms, kernel, {sendFailed},
             {"Recd. failure for SMS Send\n"}, 1, false, 0, 0,
