@@ -275,13 +275,6 @@ TEST_F(SchedulingTest, UnreadableDumpDirectoryIsTracedAMissingOneIsNotALinkIsNot
     EXPECT_EQ(traces[1].rfind("Read dir failed - ", 0), 0u) << traces[1];
 }
 
-TEST_F(SchedulingTest, PhoneNumberDestinationNeverAsksForTheGateway) {
-    Prepare({{"ulv_sms_address_type", "0"}});
-    EXPECT_EQ(ULVCheckGateway(), GATEWAY_AVAILABLE);
-    EXPECT_EQ(fake::Made(Call::EmailGateway), 0);
-    EXPECT_EQ(TimerRequests(), "");
-}
-
 TEST_F(SchedulingTest, FailingServiceCentreIsRetriedEvery15sAndGivenUpOnThe13thExpiry) {
     Prepare({{"ulv_sms_address_type", "1"}});
     fake::Fail(Call::ServiceCentre, -1);
@@ -386,6 +379,10 @@ TEST_F(SchedulingTest, EachFailingRequestOrQueryIsLoggedAndTheScheduleGoesOn) {
         Row("delete", Call::TimerDelete, -1, 2, ULVDeleteTimer, 22,
             {"Hardware delete timer error 22\n\r"}, {"ULV DeleteTimer failed\n"}, "delete 0,15,0,0",
             [] { EXPECT_EQ(timerFirstTime, 0); }),  // the next start is no first one
+        Row(
+            "phone number destination", Call::EmailGateway, -1, 0,
+            [] { return ulvState.outgoingSms.addressType = 0, ULVCheckGateway(); },
+            GATEWAY_AVAILABLE, {}, {}, "", [] { EXPECT_EQ(fake::Made(Call::EmailGateway), 0); }),
         Row("service centre", Call::ServiceCentre, -1, 0, check, GATEWAY_NOT_AVAILABLE,
             {"FAIL: GetServiceCenter"}, {"FAIL: GetServiceCenter\n"}, retry,
             [] { EXPECT_EQ(fake::Made(Call::EmailGateway), 0); }),
