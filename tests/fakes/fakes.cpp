@@ -104,11 +104,6 @@ std::vector<std::string> Aplog::Texts() const {
     return texts;
 }
 
-bool Aplog::Has(const std::string& text) const {
-    const std::vector<std::string> texts = Texts();
-    return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
-
 std::vector<AplogRecord> Aplog::Binary(uint32_t id) const {
     std::vector<AplogRecord> found;
     for (const AplogRecord& record : records)

@@ -2,6 +2,7 @@
 // records what the daemon asked and answers what the test programmed.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -28,7 +29,7 @@ struct Aplog {
     // not a descriptor: the daemon closes every descriptor it inherits.
     std::string mirrorPath;
     std::vector<std::string> Texts() const;  // text records, in order
-    bool Has(const std::string& text) const;
+    bool Has(const std::string& text) const { return std::ranges::count(Texts(), text) > 0; }
     std::vector<AplogRecord> Binary(uint32_t id) const;  // binary records with this id
 };
 
