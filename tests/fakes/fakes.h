@@ -2,6 +2,7 @@
 // records what the daemon asked and answers what the test programmed.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -23,31 +24,27 @@ struct AplogRecord {
 
 struct Aplog {
     std::vector<AplogRecord> records;
-    // When set, every text record is also appended to this file as it is made, and
-    // `_aplog_exit` as "<_aplog_exit>": how a death test's or a detached daemon's parent sees
-    // what the child logged before it ended. A path, not a descriptor: the daemon closes every
-    // descriptor it inherits.
+    // When set, text records (and `_aplog_exit` as "<_aplog_exit>") are appended to this file
+    // too: how a death test's or a detached daemon's parent sees what the child logged. A path,
+    // not a descriptor: the daemon closes every descriptor it inherits.
     std::string mirrorPath;
     std::vector<std::string> Texts() const;  // text records, in order
-    bool Has(const std::string& text) const;
+    bool Has(const std::string& text) const { return std::ranges::count(Texts(), text) > 0; }
     std::vector<AplogRecord> Binary(uint32_t id) const;  // binary records with this id
 };
 
-// Every platform call the daemon makes. Each can be made to fail on its own, and each is
-// counted.
+// Every platform call the daemon makes: the telephony connection, its queries, the timer
+// device "/dev/rtc_sw", the clock. Each can be made to fail on its own, and each is counted.
+// clang-format off
 enum class Call {
-    Init, ReadMessage, Fini,                                       // telephony connection
-    NetworkId, ServiceAvailability, SignalQuality, ApVersion, BpVersion, SerialNo,
-    ServiceCentre, EmailGateway, ExpirePeriod, SendSms, CallTime, GenericData,  // queries
-    TimerOpen, TimerStart, TimerDelete, TimerAck, TimerRelease, TimerClose,  // "/dev/rtc_sw"
-    Uptime, Sleep,
-    Count
+    Init, ReadMessage, Fini, NetworkId, ServiceAvailability, SignalQuality, ApVersion, BpVersion,
+    SerialNo, ServiceCentre, EmailGateway, ExpirePeriod, SendSms, CallTime, GenericData, TimerOpen,
+    TimerStart, TimerDelete, TimerAck, TimerRelease, TimerClose, Uptime, Sleep, Count
 };
-inline constexpr size_t kCallCount = static_cast<size_t>(Call::Count);
+// clang-format on
 
 // The next `times` calls (every one when negative) answer `result`, fill nothing and leave
-// errno at ENODEV ("No such device"). A failed TAPI_CLIENT_Init or RtcSwOpen answers its
-// result as the descriptor.
+// errno at ENODEV. A failed TAPI_CLIENT_Init or RtcSwOpen answers its result as the descriptor.
 void Fail(Call call, int result, int times = -1);
 int Made(Call call);  // calls made since Reset, failed ones included
 
@@ -57,28 +54,20 @@ struct TapiMessageSpec {
 };
 
 struct Tapi {
-    std::string countryCode = "310";
-    std::string networkCode = "410";
-    uint8_t service = 1;
-    uint8_t signal = 20;
+    std::string countryCode = "310", networkCode = "410";
+    uint8_t service = 1, signal = 20;
     std::array<uint8_t, TAPI_AP_VERSION_INFO_SIZE> ap{};
     std::array<uint8_t, TAPI_BP_VERSION_INFO_SIZE> bp{};
     std::array<uint8_t, TAPI_FACTORY_SERIAL_SIZE> serial{};
-    std::string serviceCentre = "+4412345";
-    std::string gateway;
+    std::string serviceCentre = "+4412345", gateway;
     uint8_t validity = 0xA7;
-    uint32_t expirePeriodSeen = 0;
-    uint32_t nextSequence = 1;
-    std::vector<uint16_t> subscribed;  // by the last connection
+    uint32_t expirePeriodSeen = 0, nextSequence = 1, callTime = 0;
+    std::vector<uint16_t> subscribed;               // by the last connection
     std::vector<std::vector<uint8_t>> submissions;  // every submission record, whole
-    uint32_t callTime = 0;
     std::array<uint8_t, TAPI_GENERIC_DATA_SIZE> generic{};
-
-    // Telephony messages: the descriptor returned by a successful init is readable exactly
-    // while messages wait.
+    // The descriptor a successful init returns is readable exactly while messages wait.
     std::deque<TapiMessageSpec> messages;
-    int eventFd = -1;  // read end, handed to the daemon
-    int eventWriteFd = -1;
+    int eventFd = -1, eventWriteFd = -1;
 
     void SetApVersion(const std::string& label);
     void SetBpVersion(const std::string& version, const std::string& flexVersion);
@@ -89,20 +78,17 @@ struct Tapi {
 struct RtcRequest {
     unsigned long request;
     RtcSwTimer record;
-    bool hasRecord;
 };
 
 struct Rtc {
     std::vector<RtcRequest> requests;
-    int readFd = -1;  // the device descriptor
-    int writeFd = -1;
-    void Fire();  // one expiry: the descriptor becomes readable
+    int readFd = -1, writeFd = -1;  // the device descriptor, and its other end
+    void Fire();                    // one expiry: the descriptor becomes readable
 };
 
 struct Clock {
     long uptime = 1000;
-    // Called at every uptime reading, before it is answered: lets a test act at that moment.
-    void (*onUptime)() = nullptr;
+    void (*onUptime)() = nullptr;  // called at every uptime reading, before it is answered
 };
 
 extern Aplog aplog;
@@ -110,7 +96,6 @@ extern Tapi tapi;
 extern Rtc rtc;
 extern Clock clock;
 
-// Back to the defaults above; closes descriptors of the previous test.
-void Reset();
+void Reset();  // back to the defaults above; closes descriptors of the previous test
 
 }  // namespace fake
