@@ -1,6 +1,5 @@
 #include "daemon_world.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,16 +18,9 @@ DaemonWorld::DaemonWorld(double timeScale, long startUptime) {
     setenv("ULV_TIME_SCALE", scale, 1);
     setenv("ZEL_APP_WRITE_PATH", Path("zel_app").c_str(), 1);
     setenv("ULV_SIM_UPTIME", std::to_string(startUptime).c_str(), 1);  // read by --prepare
-    ChildProcess prepare = ChildProcess::Spawn({ULV_HANDSET_PATH, "--root", root(), "--prepare"},
-                                               Path("handset-prepare.log"));
-    int status = 0;
-    if (!prepare.WaitExit(&status) || ExitCode(status) != 0)
-        std::fprintf(stderr, "ulv-handset --prepare failed: %s\n",
-                     ReadFile(Path("handset-prepare.log")).c_str());
-}
-
-DaemonWorld::~DaemonWorld() {
-    KillDaemon(SIGKILL);
+    int code = 0;
+    const std::string output = RunToEnd({ULV_HANDSET_PATH, "--root", root(), "--prepare"}, &code);
+    if (code != 0) std::fprintf(stderr, "ulv-handset --prepare failed: %s\n", output.c_str());
 }
 
 void DaemonWorld::WriteConfig(const std::map<std::string, std::string>& values) {
@@ -46,8 +38,7 @@ void DaemonWorld::StartHandset(const std::string& scenario) {
     handset_ = ChildProcess::Spawn(
         {ULV_HANDSET_PATH, "--root", root(), "--scenario", Path("scenario.txt")},
         Path("handset.out"));
-    // Serving once its socket exists.
-    WaitUntil([&] { return access(Path("sim/tapi.sock").c_str(), F_OK) == 0; });
+    WaitUntil([&] { return access(Path("sim/tapi.sock").c_str(), F_OK) == 0; });  // serving
 }
 
 int DaemonWorld::StartDaemon(bool keepPidPath) {
@@ -95,10 +86,6 @@ bool DaemonWorld::WaitDaemonExit(int* status, double seconds) {
     return true;
 }
 
-void DaemonWorld::KillDaemon(int signal) {
-    if (daemonPid_ > 0) kill(daemonPid_, signal);
-}
-
 int DaemonWorld::AplogCount(const std::string& shownText) const {
     int count = 0;
     for (const std::string& line : Lines(Aplog())) count += line == "A 0 3 " + shownText;
@@ -109,8 +96,8 @@ bool DaemonWorld::WaitForAplog(const std::string& shownText, int count) const {
     return WaitUntil([&] { return AplogCount(shownText) >= count; });
 }
 
-bool DaemonWorld::WaitForTrace(const std::string& text, double seconds) const {
-    return WaitUntil([&] { return Trace().find(text) != std::string::npos; }, seconds);
+bool DaemonWorld::WaitForTrace(const std::string& text) const {
+    return WaitUntil([&] { return Trace().find(text) != std::string::npos; });
 }
 
 bool DaemonWorld::WaitForSmsCount(size_t count, double seconds) const {
@@ -136,19 +123,11 @@ std::vector<std::string> DaemonWorld::Lines(const std::string& text) {
     return lines;
 }
 
-std::string Decode(const std::vector<std::string>& texts, int* exitStatus) {
-    char pattern[] = "/tmp/ulv-decode-XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd >= 0) close(fd);
+std::string Decode(const std::vector<std::string>& texts) {
     std::vector<std::string> argv{ULV_DECODE_PATH};
     argv.insert(argv.end(), texts.begin(), texts.end());
-    ChildProcess decoder = ChildProcess::Spawn(argv, pattern);
-    int status = -1;
-    decoder.WaitExit(&status);
-    if (exitStatus != nullptr) *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::string output = ReadFile(pattern);
-    unlink(pattern);
-    return output;
+    int code = 0;
+    return RunToEnd(argv, &code);
 }
 
 }  // namespace ulvtest
