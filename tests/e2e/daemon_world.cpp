@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 
 #include "config_text.h"
@@ -55,6 +56,7 @@ int DaemonWorld::StartDaemon(bool keepPidPath) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// How the reaper saw `who` ("launcher" or a pid) end.
 bool DaemonWorld::ReapedStatus(const std::string& who, int* status, double seconds) const {
     return WaitUntil(
         [&] {
@@ -86,24 +88,6 @@ bool DaemonWorld::WaitDaemonExit(int* status, double seconds) {
     return true;
 }
 
-int DaemonWorld::AplogCount(const std::string& shownText) const {
-    int count = 0;
-    for (const std::string& line : Lines(Aplog())) count += line == "A 0 3 " + shownText;
-    return count;
-}
-
-bool DaemonWorld::WaitForAplog(const std::string& shownText, int count) const {
-    return WaitUntil([&] { return AplogCount(shownText) >= count; });
-}
-
-bool DaemonWorld::WaitForTrace(const std::string& text) const {
-    return WaitUntil([&] { return Trace().find(text) != std::string::npos; });
-}
-
-bool DaemonWorld::WaitForSmsCount(size_t count, double seconds) const {
-    return WaitUntil([&] { return SmsLines().size() >= count; }, seconds);
-}
-
 std::string DaemonWorld::SmsText(const std::string& line) {
     size_t at = line.find(" text=");
     return at == std::string::npos ? "" : line.substr(at + 6);
@@ -128,6 +112,49 @@ std::string Decode(const std::vector<std::string>& texts) {
     argv.insert(argv.end(), texts.begin(), texts.end());
     int code = 0;
     return RunToEnd(argv, &code);
+}
+
+std::vector<std::string> DecodeAll(const std::vector<std::string>& smsLines) {
+    std::vector<std::string> texts;
+    for (const std::string& line : smsLines) texts.push_back(DaemonWorld::SmsText(line));
+    std::vector<std::string> decoded;
+    for (const std::string& json : DaemonWorld::Lines(Decode(texts)))
+        if (json.rfind("{", 0) == 0) decoded.push_back(json);
+    return decoded;
+}
+
+std::string JsonField(const std::string& json, const std::string& name) {
+    std::smatch match;
+    std::regex field("\"" + name + "\":(\"[^\"]*\"|[^,}]*)");
+    return std::regex_search(json, match, field) ? match[1].str() : "";
+}
+
+::testing::AssertionResult Launch(DaemonWorld& world, bool settle, bool keepPid) {
+    if (world.StartDaemon(keepPid) != 0) return ::testing::AssertionFailure() << "launcher";
+    if (world.WaitForDaemonPid() <= 0) return ::testing::AssertionFailure() << "no pid file";
+    if (settle && !world.WaitForTrace("\tSchedule periodic Timer\n"))
+        return ::testing::AssertionFailure() << world.Aplog();
+    return ::testing::AssertionSuccess();
+}
+
+int Ended(DaemonWorld& world, double seconds) {
+    int status = 0;
+    if (!world.WaitDaemonExit(&status, seconds)) return -1000;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -status;
+}
+
+::testing::AssertionResult Stop(DaemonWorld& world) {
+    world.KillDaemon(SIGTERM);
+    const int code = Ended(world);
+    if (code == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit " << code << "\n" << world.Aplog();
+}
+
+::testing::AssertionResult Restart(DaemonWorld& world) {
+    ::testing::AssertionResult stopped = Stop(world);
+    if (!stopped) return stopped;
+    WriteFile(world.Path("zel_user/download/appwrite/ulvPanicInfo"), "");
+    return Launch(world);
 }
 
 }  // namespace ulvtest

@@ -7,7 +7,6 @@
 #include <sys/types.h>
 
 #include <map>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +14,12 @@
 #include "process.h"
 
 namespace ulvtest {
+
+inline int Count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
 
 class DaemonWorld {
   public:
@@ -32,11 +37,10 @@ class DaemonWorld {
     std::string ConfigValue(const std::string& key) const;  // "" when missing
 
     void StartHandset(const std::string& scenario);
-    // The exit status of the launcher (the daemon detaches), -1 when it did not end in time.
-    // The pid file of an earlier start is removed first unless `keepPidPath`.
+    // The launcher's exit status (the daemon detaches), -1 when it did not end in time. The pid
+    // file of an earlier start is removed first unless `keepPidPath`.
     int StartDaemon(bool keepPidPath = false);
-    // The pid from the pid file once it is a regular file (0 when it never is: a FIFO there is
-    // never opened).
+    // The pid in the pid file once that is a regular file (0 if never: a FIFO is not opened).
     pid_t WaitForDaemonPid(double seconds = kDefaultDeadlineSeconds);
     pid_t pid() const { return daemonPid_; }
     bool WaitDaemonExit(int* status, double seconds = kDefaultDeadlineSeconds);
@@ -49,17 +53,24 @@ class DaemonWorld {
     std::string Trace() const { return ReadFile(Path("zel_user/download/appwrite/ulvPanicInfo")); }
     std::vector<std::string> SmsLines() const { return Lines(ReadFile(Path("sim/sms.log"))); }
     // Platform log records with exactly this text, as the sim shows it ("Exit ULV!\\n\\r").
-    int AplogCount(const std::string& shownText) const;
-    bool WaitForAplog(const std::string& shownText, int count = 1) const;
-    bool WaitForTrace(const std::string& text) const;
-    bool WaitForSmsCount(size_t count, double seconds = kDefaultDeadlineSeconds) const;
+    int AplogCount(const std::string& shown) const {
+        return Count(Aplog(), "\nA 0 3 " + shown + "\n");
+    }
+    bool WaitForAplog(const std::string& shown, int count = 1) const {
+        return WaitUntil([&] { return AplogCount(shown) >= count; });
+    }
+    bool WaitForTrace(const std::string& text) const {
+        return WaitUntil([&] { return Count(Trace(), text) > 0; });
+    }
+    bool WaitForSmsCount(size_t count, double seconds = kDefaultDeadlineSeconds) const {
+        return WaitUntil([&] { return SmsLines().size() >= count; }, seconds);
+    }
     // The report text of an SMS line (after "text="), and its other fields ("seq", "dest"..).
     static std::string SmsText(const std::string& line);
     static std::string SmsField(const std::string& line, const std::string& field);
     static std::vector<std::string> Lines(const std::string& text);
 
   private:
-    // How the reaper saw `who` ("launcher" or a pid) end.
     bool ReapedStatus(const std::string& who, int* status, double seconds) const;
 
     SandboxRoot sandbox_;
@@ -70,9 +81,6 @@ class DaemonWorld {
     pid_t daemonPid_ = 0;
 };
 
-// Runs ulv-decode on report texts; its standard output, one JSON object per line.
-std::string Decode(const std::vector<std::string>& texts);
-
 // A handset running the software the default configuration last saw.
 inline constexpr char kSameSoftware[] =
     "ap_version AP_R1\nbp_version BP.12.34\nflex_version FLEX_7\nserial SN01234567\n"
@@ -80,37 +88,19 @@ inline constexpr char kSameSoftware[] =
 
 using Values = std::vector<std::pair<std::string, std::string>>;
 
-inline int Count(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
-// A JSON field of one ulv-decode line, as its raw text ("287454020", "\"0x00000002\"").
-inline std::string JsonField(const std::string& json, const std::string& name) {
-    std::smatch match;
-    std::regex field("\"" + name + "\":(\"[^\"]*\"|[^,}]*)");
-    return std::regex_search(json, match, field) ? match[1].str() : "";
-}
-
+// Runs ulv-decode on report texts; its standard output, one JSON object per line.
+std::string Decode(const std::vector<std::string>& texts);
 // The JSON lines ulv-decode prints for these SMS.
-inline std::vector<std::string> DecodeAll(const std::vector<std::string>& lines) {
-    std::vector<std::string> texts;
-    for (const std::string& line : lines) texts.push_back(DaemonWorld::SmsText(line));
-    std::vector<std::string> decoded;
-    for (const std::string& json : DaemonWorld::Lines(Decode(texts)))
-        if (json.rfind("{", 0) == 0) decoded.push_back(json);
-    return decoded;
-}
+std::vector<std::string> DecodeAll(const std::vector<std::string>& smsLines);
+// A JSON field of one ulv-decode line, as its raw text ("287454020", "\"0x00000002\"").
+std::string JsonField(const std::string& json, const std::string& name);
 
 inline void ExpectJson(const std::string& json, const Values& fields) {
     for (const auto& [name, value] : fields) EXPECT_EQ(JsonField(json, name), value) << name;
 }
-
 inline void ExpectConfig(const DaemonWorld& world, const Values& values) {
     for (const auto& [key, value] : values) EXPECT_EQ(world.ConfigValue(key), value) << key;
 }
-
 // Platform log records (as the sim shows them) and how often each must appear.
 inline void ExpectAplog(const DaemonWorld& world,
                         const std::vector<std::pair<std::string, int>>& n) {
@@ -119,36 +109,12 @@ inline void ExpectAplog(const DaemonWorld& world,
 
 // Starts the daemon; with `settle`, waits until it has handled everything due at start-up
 // (the core dump timer has handed over to the periodic schedule).
-inline ::testing::AssertionResult Launch(DaemonWorld& world, bool settle = true,
-                                         bool keepPidPath = false) {
-    if (world.StartDaemon(keepPidPath) != 0) return ::testing::AssertionFailure() << "launcher";
-    if (world.WaitForDaemonPid() <= 0) return ::testing::AssertionFailure() << "no pid file";
-    if (settle && !world.WaitForTrace("\tSchedule periodic Timer\n"))
-        return ::testing::AssertionFailure() << world.Aplog();
-    return ::testing::AssertionSuccess();
-}
-
-// The exit code of the daemon once it ended (negative: a signal, -1000: not in time).
-inline int Ended(DaemonWorld& world, double seconds = kDefaultDeadlineSeconds) {
-    int status = 0;
-    if (!world.WaitDaemonExit(&status, seconds)) return -1000;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -status;
-}
-
+::testing::AssertionResult Launch(DaemonWorld& world, bool settle = true, bool keepPid = false);
+// The daemon's exit code once it ended (negative: a signal, -1000: not in time).
+int Ended(DaemonWorld& world, double seconds = kDefaultDeadlineSeconds);
 // SIGTERM; the daemon must leave with status 0.
-inline ::testing::AssertionResult Stop(DaemonWorld& world) {
-    world.KillDaemon(SIGTERM);
-    const int code = Ended(world);
-    if (code == 0) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "exit " << code << "\n" << world.Aplog();
-}
-
+::testing::AssertionResult Stop(DaemonWorld& world);
 // Stops the daemon, empties its trace and starts it again.
-inline ::testing::AssertionResult Restart(DaemonWorld& world) {
-    ::testing::AssertionResult stopped = Stop(world);
-    if (!stopped) return stopped;
-    WriteFile(world.Path("zel_user/download/appwrite/ulvPanicInfo"), "");
-    return Launch(world);
-}
+::testing::AssertionResult Restart(DaemonWorld& world);
 
 }  // namespace ulvtest
