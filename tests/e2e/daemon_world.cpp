@@ -93,13 +93,6 @@ std::string DaemonWorld::SmsText(const std::string& line) {
     return at == std::string::npos ? "" : line.substr(at + 6);
 }
 
-std::string DaemonWorld::SmsField(const std::string& line, const std::string& field) {
-    size_t at = line.find(" " + field + "=");
-    if (at == std::string::npos) return "";
-    at += field.size() + 2;
-    return line.substr(at, line.find(' ', at) - at);
-}
-
 std::vector<std::string> DaemonWorld::Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream stream(text);

@@ -65,9 +65,7 @@ class DaemonWorld {
     bool WaitForSmsCount(size_t count, double seconds = kDefaultDeadlineSeconds) const {
         return WaitUntil([&] { return SmsLines().size() >= count; }, seconds);
     }
-    // The report text of an SMS line (after "text="), and its other fields ("seq", "dest"..).
-    static std::string SmsText(const std::string& line);
-    static std::string SmsField(const std::string& line, const std::string& field);
+    static std::string SmsText(const std::string& line);  // the report text, after "text="
     static std::vector<std::string> Lines(const std::string& text);
 
   private:

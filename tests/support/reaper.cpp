@@ -10,14 +10,7 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: ulv-test-reaper STATUS_FILE PROGRAM [ARG ...]\n");
-        return 2;
-    }
-    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
-        std::perror("ulv-test-reaper: prctl");
-        return 2;
-    }
+    if (argc < 3 || prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return 2;
     pid_t launcher = fork();
     if (launcher < 0) return 2;
     if (launcher == 0) {
