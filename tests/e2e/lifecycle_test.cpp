@@ -159,6 +159,9 @@ TEST(Reporting, PeriodicReportFallsDueAfterTheReportDurationOfCumulativeUptime) 
         std::strtol(world.ConfigValue("ulv_last_preiodic_report_timestamp").c_str(), nullptr, 16);
     EXPECT_LE(mark * 1000, uptimeMs);
     EXPECT_GE(mark, due);
+    // No other report falls due in the ticks that follow.
+    ASSERT_TRUE(world.WaitForAplog("Some thing was sent, to begin periodic timer\\n\\r", 28));
+    EXPECT_EQ(world.SmsLines().size(), 1u);
 }
 
 }  // namespace
