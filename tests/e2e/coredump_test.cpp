@@ -8,10 +8,9 @@
 #include <regex>
 #include <set>
 #include <string>
-#include <vector>
 
 #include "core_file.h"
-#include "e2e.h"
+#include "daemon_world.h"
 
 namespace {
 
@@ -19,7 +18,6 @@ namespace fs = std::filesystem;
 using namespace ulvtest;
 using Names = std::set<std::string>;
 
-constexpr char kDumpDir[] = "zellocal/ulv_app_dump/";
 constexpr long kFileTime = 1700000000;
 
 class CoreDumps : public ::testing::Test {
@@ -37,10 +35,12 @@ class CoreDumps : public ::testing::Test {
         ASSERT_TRUE(WriteFile(Dump(name), CoreFile(layout)));
         ASSERT_EQ(utimensat(AT_FDCWD, Dump(name).c_str(), times, 0), 0);
     }
-    std::string Dump(const std::string& name) const { return world_.Path(kDumpDir + name); }
+    std::string Dump(const std::string& name) const {
+        return world_.Path("zellocal/ulv_app_dump/" + name);
+    }
     Names Left() const {
         Names names;
-        for (const auto& entry : fs::directory_iterator(world_.Path(kDumpDir)))
+        for (const auto& entry : fs::directory_iterator(Dump("")))
             names.insert(entry.path().filename().string());
         return names;
     }
@@ -82,8 +82,8 @@ TEST_F(CoreDumps, AHostileDirectoryIsClearedWithinTwoCyclesAndTheCrashReportedOn
     EXPECT_EQ(ReadFile(world_.Path("precious")), "not a core file");
 
     std::string decoded;
-    for (const std::string& line : world_.SmsLines())
-        decoded += Decode({DaemonWorld::SmsText(line)});
+    // One line each: a match stays within one report.
+    for (const std::string& json : DecodeAll(world_.SmsLines())) decoded += json + "\n";
     auto report = [](const std::string& task, const std::string& lib, const std::string& pcOffset,
                      const std::string& pc) {
         return std::regex("\"kind\":\"coreDump\".*\"body\":\\{\"callTime\":7,\"fileTime\":" +

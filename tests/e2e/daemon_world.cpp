@@ -1,11 +1,11 @@
 #include "daemon_world.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 
 #include "config_text.h"
@@ -19,16 +19,9 @@ DaemonWorld::DaemonWorld(double timeScale, long startUptime) {
     setenv("ULV_TIME_SCALE", scale, 1);
     setenv("ZEL_APP_WRITE_PATH", Path("zel_app").c_str(), 1);
     setenv("ULV_SIM_UPTIME", std::to_string(startUptime).c_str(), 1);  // read by --prepare
-    ChildProcess prepare = ChildProcess::Spawn({ULV_HANDSET_PATH, "--root", root(), "--prepare"},
-                                               Path("handset-prepare.log"));
-    int status = 0;
-    if (!prepare.WaitExit(&status) || ExitCode(status) != 0)
-        std::fprintf(stderr, "ulv-handset --prepare failed: %s\n",
-                     ReadFile(Path("handset-prepare.log")).c_str());
-}
-
-DaemonWorld::~DaemonWorld() {
-    KillDaemon(SIGKILL);
+    int code = 0;
+    const std::string output = RunToEnd({ULV_HANDSET_PATH, "--root", root(), "--prepare"}, &code);
+    if (code != 0) std::fprintf(stderr, "ulv-handset --prepare failed: %s\n", output.c_str());
 }
 
 void DaemonWorld::WriteConfig(const std::map<std::string, std::string>& values) {
@@ -46,8 +39,7 @@ void DaemonWorld::StartHandset(const std::string& scenario) {
     handset_ = ChildProcess::Spawn(
         {ULV_HANDSET_PATH, "--root", root(), "--scenario", Path("scenario.txt")},
         Path("handset.out"));
-    // Serving once its socket exists.
-    WaitUntil([&] { return access(Path("sim/tapi.sock").c_str(), F_OK) == 0; });
+    WaitUntil([&] { return access(Path("sim/tapi.sock").c_str(), F_OK) == 0; });  // serving
 }
 
 int DaemonWorld::StartDaemon(bool keepPidPath) {
@@ -64,6 +56,7 @@ int DaemonWorld::StartDaemon(bool keepPidPath) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// How the reaper saw `who` ("launcher" or a pid) end.
 bool DaemonWorld::ReapedStatus(const std::string& who, int* status, double seconds) const {
     return WaitUntil(
         [&] {
@@ -95,38 +88,9 @@ bool DaemonWorld::WaitDaemonExit(int* status, double seconds) {
     return true;
 }
 
-void DaemonWorld::KillDaemon(int signal) {
-    if (daemonPid_ > 0) kill(daemonPid_, signal);
-}
-
-int DaemonWorld::AplogCount(const std::string& shownText) const {
-    int count = 0;
-    for (const std::string& line : Lines(Aplog())) count += line == "A 0 3 " + shownText;
-    return count;
-}
-
-bool DaemonWorld::WaitForAplog(const std::string& shownText, int count) const {
-    return WaitUntil([&] { return AplogCount(shownText) >= count; });
-}
-
-bool DaemonWorld::WaitForTrace(const std::string& text, double seconds) const {
-    return WaitUntil([&] { return Trace().find(text) != std::string::npos; }, seconds);
-}
-
-bool DaemonWorld::WaitForSmsCount(size_t count, double seconds) const {
-    return WaitUntil([&] { return SmsLines().size() >= count; }, seconds);
-}
-
 std::string DaemonWorld::SmsText(const std::string& line) {
     size_t at = line.find(" text=");
     return at == std::string::npos ? "" : line.substr(at + 6);
-}
-
-std::string DaemonWorld::SmsField(const std::string& line, const std::string& field) {
-    size_t at = line.find(" " + field + "=");
-    if (at == std::string::npos) return "";
-    at += field.size() + 2;
-    return line.substr(at, line.find(' ', at) - at);
 }
 
 std::vector<std::string> DaemonWorld::Lines(const std::string& text) {
@@ -136,19 +100,54 @@ std::vector<std::string> DaemonWorld::Lines(const std::string& text) {
     return lines;
 }
 
-std::string Decode(const std::vector<std::string>& texts, int* exitStatus) {
-    char pattern[] = "/tmp/ulv-decode-XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd >= 0) close(fd);
+std::string Decode(const std::vector<std::string>& texts) {
     std::vector<std::string> argv{ULV_DECODE_PATH};
     argv.insert(argv.end(), texts.begin(), texts.end());
-    ChildProcess decoder = ChildProcess::Spawn(argv, pattern);
-    int status = -1;
-    decoder.WaitExit(&status);
-    if (exitStatus != nullptr) *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::string output = ReadFile(pattern);
-    unlink(pattern);
-    return output;
+    int code = 0;
+    return RunToEnd(argv, &code);
+}
+
+std::vector<std::string> DecodeAll(const std::vector<std::string>& smsLines) {
+    std::vector<std::string> texts;
+    for (const std::string& line : smsLines) texts.push_back(DaemonWorld::SmsText(line));
+    std::vector<std::string> decoded;
+    for (const std::string& json : DaemonWorld::Lines(Decode(texts)))
+        if (json.rfind("{", 0) == 0) decoded.push_back(json);
+    return decoded;
+}
+
+std::string JsonField(const std::string& json, const std::string& name) {
+    std::smatch match;
+    std::regex field("\"" + name + "\":(\"[^\"]*\"|[^,}]*)");
+    return std::regex_search(json, match, field) ? match[1].str() : "";
+}
+
+::testing::AssertionResult Launch(DaemonWorld& world, bool settle, bool keepPid) {
+    if (world.StartDaemon(keepPid) != 0) return ::testing::AssertionFailure() << "launcher";
+    if (world.WaitForDaemonPid() <= 0) return ::testing::AssertionFailure() << "no pid file";
+    if (settle && !world.WaitForTrace("\tSchedule periodic Timer\n"))
+        return ::testing::AssertionFailure() << world.Aplog();
+    return ::testing::AssertionSuccess();
+}
+
+int Ended(DaemonWorld& world, double seconds) {
+    int status = 0;
+    if (!world.WaitDaemonExit(&status, seconds)) return -1000;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -status;
+}
+
+::testing::AssertionResult Stop(DaemonWorld& world) {
+    world.KillDaemon(SIGTERM);
+    const int code = Ended(world);
+    if (code == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit " << code << "\n" << world.Aplog();
+}
+
+::testing::AssertionResult Restart(DaemonWorld& world) {
+    ::testing::AssertionResult stopped = Stop(world);
+    if (!stopped) return stopped;
+    WriteFile(world.Path("zel_user/download/appwrite/ulvPanicInfo"), "");
+    return Launch(world);
 }
 
 }  // namespace ulvtest

@@ -4,36 +4,23 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <sstream>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "e2e.h"
+#include "daemon_world.h"
 
 namespace {
 
 using namespace ulvtest;
 
-// Runs `argv` to its end; its standard output and error, its exit code in `status`.
-std::string RunToEnd(const DaemonWorld& world, const std::vector<std::string>& argv, int* status,
-                     bool native = false) {
-    const std::string out = world.Path("run.out");
-    unlink(out.c_str());
-    ChildProcess child =
-        native ? ChildProcess::SpawnNative(argv, out) : ChildProcess::Spawn(argv, out);
-    int waitStatus = 0;
-    *status = child.WaitExit(&waitStatus) ? ExitCode(waitStatus) : -1000;
-    return ReadFile(out);
-}
-
 // md5sum's digest of each file, in order ("/dev/null" for empty input).
-std::vector<std::string> CoreutilsMd5(const DaemonWorld& world, std::vector<std::string> paths) {
+std::vector<std::string> CoreutilsMd5(std::vector<std::string> paths) {
     paths.insert(paths.begin(), "md5sum");
     int status = 0;
     std::vector<std::string> digests;
-    for (const std::string& line : DaemonWorld::Lines(RunToEnd(world, paths, &status, true)))
+    for (const std::string& line : DaemonWorld::Lines(RunToEnd(paths, &status, true)))
         digests.push_back(line.substr(0, 32));
     EXPECT_EQ(status, 0);
     return digests;
@@ -60,14 +47,17 @@ std::string Image(size_t size, unsigned seed) {
 
 const std::string kBpsw = Image(70001, 13), kKern = Image(16384, 7), kRoot = Image(40000, 101);
 
+// Also: the images ulv-handset --prepare leaves are distinct, and it keeps images already there.
 TEST(Fingerprint, FirstReportCarriesTheFingerprintOfTheFlashImages) {
+    const std::string kMissing;
     const struct {
         const char* name;
-        const std::string* kern;  // nullptr: no kernel image
+        const std::string* kern;  // &kMissing: no kernel image; nullptr: as prepared
         const std::string* root;
-    } cases[] = {{"as built", &kKern, &kRoot},
+    } cases[] = {{"as prepared", nullptr, nullptr},
+                 {"as built", &kKern, &kRoot},
                  {"kernel and root swapped", &kRoot, &kKern},
-                 {"kernel image missing", nullptr, &kRoot}};
+                 {"kernel image missing", &kMissing, &kRoot}};
     std::vector<std::string> fingerprints;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -75,56 +65,50 @@ TEST(Fingerprint, FirstReportCarriesTheFingerprintOfTheFlashImages) {
         const std::string bpsw = world.Path("dev/mtdblock/bpsw");
         const std::string kern = world.Path("dev/mtdblock/kern");
         const std::string root = world.Path("dev/mtdblock/root");
-        WriteFile(bpsw, kBpsw);
-        WriteFile(root, *c.root);
-        if (c.kern != nullptr)
+        if (c.kern != nullptr) {
+            WriteFile(bpsw, kBpsw);
+            WriteFile(root, *c.root);
             WriteFile(kern, *c.kern);
-        else
-            unlink(kern.c_str());
+            int status = 0;
+            RunToEnd({ULV_HANDSET_PATH, "--root", world.root(), "--prepare"}, &status);
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(ReadFile(root), *c.root);
+            if (c.kern == &kMissing) unlink(kern.c_str());
+        }
+        const bool hasKern = c.kern != &kMissing;
         const std::vector<std::string> md5 =
-            CoreutilsMd5(world, {bpsw, c.kern != nullptr ? kern : "/dev/null", root});
+            CoreutilsMd5({bpsw, hasKern ? kern : "/dev/null", root});
         ASSERT_EQ(md5.size(), 3u);
         const std::string expected = X25(md5[0] + md5[2] + md5[1]);
         fingerprints.push_back(expected);
+        if (c.kern == nullptr) {  // distinct, none the digest of nothing
+            std::set<std::string> distinct(md5.begin(), md5.end());
+            distinct.insert(CoreutilsMd5({"/dev/null"}).at(0));
+            EXPECT_EQ(distinct.size(), 4u);
+        }
 
         // A software the configuration has not seen: the first report goes out at once.
         world.WriteConfig({{"ulv_lst_bldinfo_baselabel", ""}, {"ulv_last_flex_version", ""}});
         world.StartHandset(kSameSoftware);
         ASSERT_TRUE(Launch(world, /*settle=*/false));
         ASSERT_TRUE(world.WaitForSmsCount(1)) << world.Trace();
-        EXPECT_EQ(
-            JsonField(Decode({DaemonWorld::SmsText(world.SmsLines()[0])}), "imageFingerprint"),
-            "\"" + expected + "\"");
-        EXPECT_NE(world.Trace().find("bp md5 is " + md5[0] + "\nroot md5 is " + md5[2] +
-                                     "\n kernel md5 is " + md5[1] + "\n\n"),
-                  std::string::npos)
-            << world.Trace();
-        EXPECT_NE(world.Trace().find("\tCRC is " + expected + "\n"), std::string::npos);
-        if (c.kern == nullptr) continue;
+        EXPECT_EQ(JsonField(DecodeAll(world.SmsLines()).at(0), "imageFingerprint"),
+                  "\"" + expected + "\"");
+        const std::string trace = world.Trace();
+        EXPECT_EQ(Count(trace, "bp md5 is " + md5[0] + "\nroot md5 is " + md5[2] +
+                                   "\n kernel md5 is " + md5[1] + "\n\n"),
+                  1)
+            << trace;
+        EXPECT_EQ(Count(trace, "\tCRC is " + expected + "\n"), 1);
+        if (!hasKern) continue;
         // Release engineering's tool gives the same from the image files.
         int status = 0;
-        EXPECT_EQ(RunToEnd(world, {ULV_FINGERPRINT_PATH, bpsw, kern, root}, &status),
+        EXPECT_EQ(RunToEnd({ULV_FINGERPRINT_PATH, bpsw, kern, root}, &status),
                   "bpsw " + md5[0] + "  " + bpsw + "\nkern " + md5[1] + "  " + kern + "\nroot " +
                       md5[2] + "  " + root + "\nfingerprint " + expected + "\n");
         EXPECT_EQ(status, 0);
     }
-    EXPECT_NE(fingerprints[0], fingerprints[1]);  // joined in a fixed order
-}
-
-TEST(Fingerprint, PreparedSandboxHasDistinctImagesAndKeepsItsOwn) {
-    DaemonWorld world;  // prepared by ulv-handset --prepare
-    const std::string kern = world.Path("dev/mtdblock/kern");
-    std::vector<std::string> md5 = CoreutilsMd5(
-        world,
-        {world.Path("dev/mtdblock/bpsw"), kern, world.Path("dev/mtdblock/root"), "/dev/null"});
-    ASSERT_EQ(md5.size(), 4u);
-    std::sort(md5.begin(), md5.end());
-    EXPECT_EQ(std::unique(md5.begin(), md5.end()), md5.end());  // distinct, none empty
-    ASSERT_TRUE(WriteFile(kern, "own kernel"));
-    int status = 0;
-    RunToEnd(world, {ULV_HANDSET_PATH, "--root", world.root(), "--prepare"}, &status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(ReadFile(kern), "own kernel");
+    EXPECT_NE(fingerprints[1], fingerprints[2]);  // joined in a fixed order
 }
 
 TEST(Fingerprint, ToolStopsOnAnImageItCannotReadAndOnABadCommandLine) {
@@ -133,6 +117,7 @@ TEST(Fingerprint, ToolStopsOnAnImageItCannotReadAndOnABadCommandLine) {
     const std::string missing = world.Path("missing.img");
     const std::string odd = world.Path("a\"b\\c\td");  // a name JSON must escape
     ASSERT_TRUE(WriteFile(odd, "A"));
+    const std::string usage = "usage: ulv-fingerprint";
     const struct {
         std::vector<std::string> arguments;
         int status;
@@ -140,11 +125,11 @@ TEST(Fingerprint, ToolStopsOnAnImageItCannotReadAndOnABadCommandLine) {
     } cases[] = {
         {{image, missing, image}, 1, "cannot open " + missing},
         {{image, world.root(), image}, 1, "cannot read " + world.root()},  // a directory
-        {{image, image}, 2, "usage: ulv-fingerprint"},
-        {{image, image, image, image}, 2, "usage: ulv-fingerprint"},
-        {{"--jsn", image, image, image}, 2, "usage: ulv-fingerprint"},
-        {{"-j", image, image, image}, 2, "usage: ulv-fingerprint"},
-        {{"--help"}, 0, "usage: ulv-fingerprint"},
+        {{image, image}, 2, usage},
+        {{image, image, image, image}, 2, usage},
+        {{"--jsn", image, image, image}, 2, usage},
+        {{"-j", image, image, image}, 2, usage},
+        {{"--help"}, 0, usage},
         {{odd, image, image, "--json"},
          0,
          "{\"bpsw\":{\"path\":\"" + world.root() + "/a\\\"b\\\\c\\u0009d\",\"md5\":\"7fc5"},
@@ -153,7 +138,7 @@ TEST(Fingerprint, ToolStopsOnAnImageItCannotReadAndOnABadCommandLine) {
         std::vector<std::string> argv{ULV_FINGERPRINT_PATH};
         argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
         int status = 0;
-        const std::string output = RunToEnd(world, argv, &status);
+        const std::string output = RunToEnd(argv, &status);
         EXPECT_EQ(status, c.status) << c.arguments[0] << ": " << output;
         EXPECT_NE(output.find(c.output), std::string::npos) << output;
     }

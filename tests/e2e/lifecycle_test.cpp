@@ -1,32 +1,32 @@
-// The daemon's life as a process: detaching, connecting, waiting, and every way out.
+// The daemon's life as a process: detaching, connecting, waiting, its periodic schedule, and
+// every way out.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "e2e.h"
-#include "sim_env.h"
+#include "daemon_world.h"
 
 namespace {
 
 using namespace ulvtest;
 
-// A record's trace message value after `prefix` (e.g. "uptime from sysinfo=").
-long TraceNumber(const std::string& trace, const std::string& prefix) {
-    size_t at = trace.find(prefix);
-    return at == std::string::npos ? -1 : std::atol(trace.c_str() + at + prefix.size());
-}
-
-TEST(DaemonLifecycle, DetachesWritesItsPidAndHoldsNoDescriptorItsLauncherLeftOpen) {
+// Never in service, so no timer is armed: only telephony messages and the signal wake it.
+TEST(DaemonLifecycle, DetachedIdleDaemonHoldsNoInheritedDescriptorAndDropsMalformedMessages) {
     DaemonWorld world;
     world.WriteConfig();
-    world.StartHandset("service 0\n");
+    // A registration of 17 bytes and a signal message without data (both dropped), then the
+    // test network (served: valid, then invalid again).
+    world.StartHandset(
+        "service 0\n"
+        "at 1 msg 0x070A hex 3331302d3431302d3331302d3431302d33\n"
+        "at 2 msg 0x0701 len 4 null\n"
+        "at 3 msg 0x0702 hex\n"
+        "at 4 registered 001-01\n");
     // Descriptors without close-on-exec reach the daemon through the reaper and the launcher:
     // a low one and one far above anything the daemon opens itself.
     ASSERT_TRUE(WriteFile(world.Path("inherited-marker"), "x"));
@@ -38,32 +38,40 @@ TEST(DaemonLifecycle, DetachesWritesItsPidAndHoldsNoDescriptorItsLauncherLeftOpe
     close(high);
     ASSERT_TRUE(launched);
     const pid_t pid = world.pid();
-    ASSERT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
-    // No line end after the pid; the daemon runs in a session of its own but does not lead it.
+    ASSERT_TRUE(world.WaitForAplog("set PLMN invalid\\n\\r")) << world.Aplog();
+    // No line end after the pid; a session of its own that it does not lead.
     EXPECT_EQ(ReadFile(world.Path("tmp/ulv.pid")), std::to_string(pid));
     EXPECT_NE(getsid(pid), getsid(0));
     EXPECT_NE(getsid(pid), pid);
-    EXPECT_TRUE(world.WaitForTrace("\tULV is starting with pid - " + std::to_string(pid) + "\n"));
-
-    std::vector<std::string> targets;
+    EXPECT_NE(world.Trace().find("\tULV is starting with pid - " + std::to_string(pid) + "\n"),
+              std::string::npos);
+    // 0 to 2 are /dev/null, and the daemon still holds what it opened itself.
+    int held = 0;
     for (const auto& fd :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
         std::error_code gone;
-        targets.push_back(fd.path().filename().string() + " -> " +
-                          std::filesystem::read_symlink(fd.path(), gone).string());
-        EXPECT_EQ(targets.back().find("inherited-marker"), std::string::npos) << targets.back();
+        const std::string target = std::filesystem::read_symlink(fd.path(), gone).string();
+        const int number = std::atoi(fd.path().filename().c_str());
+        EXPECT_EQ(target.find("inherited-marker"), std::string::npos) << number;
+        EXPECT_TRUE(number > 2 || target == "/dev/null") << number << " -> " << target;
+        held += number > 2;
     }
-    // 0 to 2 are /dev/null, and the daemon still holds what it opened itself.
-    for (const char* standard : {"0 -> /dev/null", "1 -> /dev/null", "2 -> /dev/null"})
-        EXPECT_NE(std::find(targets.begin(), targets.end(), standard), targets.end()) << standard;
-    EXPECT_GT(targets.size(), 3u);
+    EXPECT_GT(held, 0);
+    EXPECT_EQ(world.Aplog().find("REGISTERED_MSGID operator == 310-410-310"), std::string::npos);
+    EXPECT_EQ(world.Aplog().find("SINGAL QUALITY VALUE RECEIVED"), std::string::npos);
+    // Start-up's own PLMN record, then the pair of the test network.
+    ExpectAplog(world, {{"REGISTERED_MSGID operator == 001-01\\n\\r", 1},
+                        {"set in service State\\n\\r", 0},
+                        {"set PLMN valid\\n\\r", 2}});
     EXPECT_TRUE(Stop(world));
+    ExpectAplog(world, {{"ULV Exit\\n\\r", 1}, {"timeout or exception occurs\\n\\r", 0}});
 }
 
 // Every way the daemon leaves by itself: status 0, the records that say why, and the platform
 // log opened first and closed last.
 TEST(DaemonLifecycle, LeavesByItselfWhenItCannotGoOn) {
     const std::string noServiceCentre = std::string(kSameSoftware) + "fail GetServiceCenter\n";
+    const char* noTimer = "Can't open the timer device - No such file or directory";
     const struct {
         const char* name;
         const char* handset;  // nullptr: no handset at all
@@ -86,8 +94,7 @@ TEST(DaemonLifecycle, LeavesByItselfWhenItCannotGoOn) {
         {"no timer device",
          "service 0\n",
          "dev/rtc_sw",
-         {{"Can't open the timer device - No such file or directory\\n\\r", 1},
-          {"Exit ULV!\\n\\r", 1}}},
+         {{std::string(noTimer) + "\\n\\r", 1}, {"Exit ULV!\\n\\r", 1}}},
         // The check at start-up, then 12 re-checks 15 s apart; the 13th expiry gives up.
         {"no service centre",
          noServiceCentre.c_str(),
@@ -109,8 +116,7 @@ TEST(DaemonLifecycle, LeavesByItselfWhenItCannotGoOn) {
         const std::string log = world.Aplog();
         EXPECT_EQ(log.substr(0, log.find('\n')), "I ULVPort 0");
         EXPECT_EQ(log.substr(log.rfind('\n', log.size() - 2) + 1), "X 0\n");
-        const std::string reason = "Can't open the timer device - No such file or directory\n";
-        EXPECT_EQ(world.Trace().find(reason) != std::string::npos, c.removed != nullptr);
+        EXPECT_EQ(Count(world.Trace(), std::string(noTimer) + "\n"), c.removed != nullptr);
     }
 }
 
@@ -126,49 +132,36 @@ TEST(DaemonLifecycle, UnconfiguredDaemonStopsBeforeDetaching) {
     EXPECT_EQ(ReadFile(world.Path("handset.out")).find("subscribed"), std::string::npos);
 }
 
-TEST(DaemonLifecycle, SigtermWhileIdleAccountsTheRunSavesAndExits) {
-    DaemonWorld world(/*timeScale=*/200, /*startUptime=*/5000);
-    world.WriteConfig({{"ulv_cummulative_uptime", "1000"}});  // hexadecimal: 4096 s
-    // Never in service: no timer is armed and nothing but the signal can wake the daemon.
-    world.StartHandset("service 0\n");
+TEST(Reporting, PeriodicReportFallsDueAfterTheReportDurationOfCumulativeUptime) {
+    // 6 hours of simulated time in about six seconds.
+    DaemonWorld world(/*timeScale=*/3600, /*startUptime=*/1000);
+    world.WriteConfig({{"ulv_report_duration", "6"}});
+    const std::string generic = "0102030405060708090a0b0c0d0e0f101112131415161718";
+    world.StartHandset(std::string(kSameSoftware) + "generic_data " + generic + "\n");
     ASSERT_TRUE(Launch(world, /*settle=*/false));
-    ASSERT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
-    const long started = TraceNumber(world.Trace(), "uptime from sysinfo=");
-    ASSERT_GE(started, 5000);
-    long before = 0, after = 0;
-    sim::Uptime(&before);
-    EXPECT_TRUE(Stop(world));
-    sim::Uptime(&after);
-    ExpectAplog(world, {{"ULV Exit\\n\\r", 1}, {"timeout or exception occurs\\n\\r", 0}});
+    ASSERT_TRUE(world.WaitForSmsCount(1, /*seconds=*/120)) << world.Aplog();
 
-    // The cumulative uptime grew by the uptime elapsed since the daemon sampled it.
-    const long saved =
-        std::strtol(world.ConfigValue("ulv_cummulative_uptime").c_str(), nullptr, 16);
-    EXPECT_EQ(TraceNumber(world.Trace(), "cumulative uptime from signal handler="), saved);
-    EXPECT_GE(saved - 4096, before - started);
-    EXPECT_LE(saved - 4096, after - started);
-}
-
-TEST(DaemonLifecycle, MalformedTelephonyMessagesAreDroppedAndTheRestServed) {
-    DaemonWorld world;
-    world.WriteConfig();
-    // Not in service; then a registration of 17 bytes and a signal message without data
-    // (both dropped), then the test network (served: valid, then invalid again).
-    world.StartHandset(
-        "service 0\n"
-        "at 1 msg 0x070A hex 3331302d3431302d3331302d3431302d33\n"
-        "at 2 msg 0x0701 len 4 null\n"
-        "at 3 msg 0x0702 hex\n"
-        "at 4 registered 001-01\n");
-    ASSERT_TRUE(Launch(world, /*settle=*/false));
-    ASSERT_TRUE(world.WaitForAplog("REGISTERED_MSGID operator == 001-01\\n\\r")) << world.Aplog();
-    ASSERT_TRUE(world.WaitForAplog("set PLMN invalid\\n\\r"));
-    EXPECT_EQ(world.Aplog().find("REGISTERED_MSGID operator == 310-410-310"), std::string::npos);
-    EXPECT_EQ(world.Aplog().find("SINGAL QUALITY VALUE RECEIVED"), std::string::npos);
-    // Start-up's own PLMN record, then the pair of the test network.
-    ExpectAplog(world, {{"REGISTERED_MSGID operator == 001-01\\n\\r", 1},
-                        {"set in service State\\n\\r", 0},
-                        {"set PLMN valid\\n\\r", 2}});
+    // Handed over once, at the tick (every 900 s) that found 900 s or fewer left of the 21600 s
+    // counted from the start (uptime 1000 s, all of it added by the start-up decision).
+    EXPECT_EQ(Count(world.Trace(), "Periodic timer resetting ....\n"), 1);
+    const long due = 21600 - 900;
+    const std::vector<std::string> decoded = DecodeAll(world.SmsLines());
+    ASSERT_EQ(decoded.size(), 1u);
+    ExpectJson(decoded[0],
+               {{"kind", "\"periodic\""}, {"callTime", "7"}, {"genericData", '"' + generic + '"'}});
+    const long uptimeMs = std::atol(JsonField(decoded[0], "uptimeMs").c_str());
+    EXPECT_GE(uptimeMs, due * 1000);
+    EXPECT_LT(uptimeMs, (due + 1800) * 1000);
+    // The period now counts from the report; the mark is taken as the body is built, the
+    // header's uptime a moment later.
+    ASSERT_TRUE(world.WaitForAplog("Some thing was sent, to begin periodic timer\\n\\r", 24));
+    const long mark =
+        std::strtol(world.ConfigValue("ulv_last_preiodic_report_timestamp").c_str(), nullptr, 16);
+    EXPECT_LE(mark * 1000, uptimeMs);
+    EXPECT_GE(mark, due);
+    // No other report falls due in the ticks that follow.
+    ASSERT_TRUE(world.WaitForAplog("Some thing was sent, to begin periodic timer\\n\\r", 28));
+    EXPECT_EQ(world.SmsLines().size(), 1u);
 }
 
 }  // namespace

@@ -78,6 +78,18 @@ bool ChildProcess::WaitExit(int* status, double seconds) {
     return true;
 }
 
+std::string RunToEnd(const std::vector<std::string>& argv, int* exitCode, bool native) {
+    char path[] = "/tmp/ulv-run-XXXXXX";
+    close(mkstemp(path));
+    ChildProcess child =
+        native ? ChildProcess::SpawnNative(argv, path) : ChildProcess::Spawn(argv, path);
+    int status = 0;
+    *exitCode = child.WaitExit(&status) && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::string output = ReadFile(path);
+    unlink(path);
+    return output;
+}
+
 SandboxRoot::SandboxRoot() {
     // Unix socket paths are limited to 107 bytes; a long TMPDIR would not leave room.
     const char* base = std::getenv("TMPDIR");
@@ -96,25 +108,21 @@ SandboxRoot::~SandboxRoot() {
 
 bool WaitUntil(const std::function<bool()>& condition, double seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    for (;;) {
-        if (condition()) return true;
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    return true;
 }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
     std::ostringstream content;
-    if (file) content << file.rdbuf();
+    content << std::ifstream(path, std::ios::binary).rdbuf();
     return content.str();
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << content;
-    file.close();
-    return !file.fail();
+    return static_cast<bool>(std::ofstream(path, std::ios::binary) << content);
 }
 
 }  // namespace ulvtest

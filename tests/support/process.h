@@ -1,6 +1,5 @@
-// Running the project's programs as real processes (through the emulator of a cross build,
-// whose command prefix ULV_TEST_EMULATOR holds, blank separated), a throw-away sandbox root,
-// and waiting for what a process writes against a deadline, never a fixed sleep.
+// The project's programs as real processes (behind the emulator of a cross build, whose command
+// words ULV_TEST_EMULATOR holds), a throw-away sandbox root, and waits against a deadline.
 #pragma once
 
 #include <sys/types.h>
@@ -11,18 +10,16 @@
 
 namespace ulvtest {
 
-// Deadlines are generous: tests share slow machines and run under emulators.
+// Generous: tests share slow machines and run under emulators.
 inline constexpr double kDefaultDeadlineSeconds = 20;
 
-// A child process that is killed (SIGKILL) and reaped when the object goes, so that a failing
-// test leaves nothing running.
+// Killed (SIGKILL) and reaped when the object goes, so that a failing test leaves nothing running.
 class ChildProcess {
   public:
-    // Starts `argv` (argv[0] a path or a name in PATH) behind the emulator prefix; standard
-    // output and error appended to `outputPath` unless empty. Exits 127 if it cannot start.
+    // Standard output and error appended to `outputPath` unless empty; exits 127 if it cannot
+    // start. SpawnNative: a program of the build machine, no emulator in front.
     static ChildProcess Spawn(const std::vector<std::string>& argv,
                               const std::string& outputPath = "");
-    // As Spawn, for a program built for the build machine itself: no emulator in front.
     static ChildProcess SpawnNative(const std::vector<std::string>& argv,
                                     const std::string& outputPath = "");
 
@@ -31,18 +28,20 @@ class ChildProcess {
     ChildProcess& operator=(ChildProcess&& other) noexcept;
     ~ChildProcess() { Reap(); }
 
-    // Waits until the process ends or `seconds` pass. Returns true with the wait status in
-    // `status` when it ended (and is reaped).
+    // True, with the wait status in `status`, when it ended within `seconds`.
     bool WaitExit(int* status, double seconds = kDefaultDeadlineSeconds);
 
   private:
     explicit ChildProcess(pid_t pid) : pid_(pid) {}
-    void Reap();  // SIGKILL and wait
+    void Reap();
     pid_t pid_ = -1;
 };
 
-// The emulator's command words (empty on the host).
 std::vector<std::string> EmulatorPrefix();
+
+// Runs `argv` to its end: its standard output and error, its exit code in `exitCode` (-1 when
+// it did not end normally in time).
+std::string RunToEnd(const std::vector<std::string>& argv, int* exitCode, bool native = false);
 
 // A fresh directory with a short path (a Unix socket below it fits sockaddr_un), removed at
 // destruction unless ULV_TEST_KEEP is set.
@@ -58,11 +57,8 @@ class SandboxRoot {
     std::string path_;
 };
 
-// Polls `condition` until it holds or `seconds` pass. Returns whether it held.
 bool WaitUntil(const std::function<bool()>& condition, double seconds = kDefaultDeadlineSeconds);
-// The whole content of a file; empty when it cannot be read.
-std::string ReadFile(const std::string& path);
-// Writes `content` to `path`. Returns false on failure.
+std::string ReadFile(const std::string& path);  // empty when it cannot be read
 bool WriteFile(const std::string& path, const std::string& content);
 
 }  // namespace ulvtest

@@ -1,12 +1,7 @@
-// ulv-test-reaper STATUS_FILE PROGRAM [ARG ...]
-//
-// Runs PROGRAM and stays the subreaper of everything it starts, so that a daemon that detaches
-// by forking twice is still reaped here and its exit status can be told: every descendant
-// that ends is appended to STATUS_FILE as "<pid> <wait status>", PROGRAM itself as
-// "launcher <wait status>". Ends when no descendant is left.
-//
-// It is built for the build machine even in cross builds: the emulator that runs the tests
-// does not pass on the subreaper request, and the daemon it runs is reaped here all the same.
+// ulv-test-reaper STATUS_FILE PROGRAM [ARG ...]: runs PROGRAM as the subreaper of all it starts,
+// so that a daemon that detaches by forking twice is still reaped here. Each descendant that
+// ends is appended to STATUS_FILE as "<pid> <wait status>", PROGRAM as "launcher <wait status>".
+// Built for the build machine even in cross builds: the emulator does not pass the request on.
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,14 +10,7 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: ulv-test-reaper STATUS_FILE PROGRAM [ARG ...]\n");
-        return 2;
-    }
-    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
-        std::perror("ulv-test-reaper: prctl");
-        return 2;
-    }
+    if (argc < 3 || prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return 2;
     pid_t launcher = fork();
     if (launcher < 0) return 2;
     if (launcher == 0) {
