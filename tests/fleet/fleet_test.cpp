@@ -1,9 +1,6 @@
-// ulv-fleet on both back ends: report identity, rejected and cut texts, uptime on a release, the
-// summary figures, the input forms, the migrations, the command; the road from the daemon on
-// simulated handsets to the store, and the fleet page rendered by a real browser.
-// PostgreSQL: ULV_FLEET_TEST_PG names a server (a postgresql:// URI) that scripts/test.sh
-// starts privately for the run; every store is a schema of its own there. Without the variable
-// the PostgreSQL cases are skipped.
+// ulv-fleet on SQLite and on the PostgreSQL server that ULV_FLEET_TEST_PG names (a URI that
+// scripts/test.sh sets; the PostgreSQL cases are skipped without it), every store a schema of
+// its own there; the road from the daemon on simulated handsets; the page in a real browser.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -439,7 +436,7 @@ TEST(FleetInput, ParsesTimesAndRefusesWhatIsNoTime) {
 
 struct RoadHandset {
     std::string serial, apLabel, flexVersion;
-    std::string lastLabel, lastFlex;                    // what its configuration last saw
+    bool updated;  // from AP_R1 / FLEX_7 since its configuration was last saved
     std::vector<std::pair<uint32_t, uint32_t>> panics;  // BP panic id, time stamp
     bool email = false;
     bool failFirst = false;  // the first report's confirmation says it failed: resent next start
@@ -448,9 +445,10 @@ struct RoadHandset {
 // The handset runs in its own sandbox, on accelerated time.
 std::unique_ptr<DaemonWorld> StartHandset(const RoadHandset& h) {
     auto world = std::make_unique<DaemonWorld>(/*timeScale=*/3600, /*startUptime=*/1000);
-    std::map<std::string, std::string> config = {{"ulv_report_duration", "6"},  // the shortest
-                                                 {"ulv_lst_bldinfo_baselabel", h.lastLabel},
-                                                 {"ulv_last_flex_version", h.lastFlex}};
+    std::map<std::string, std::string> config = {
+        {"ulv_report_duration", "6"},  // the shortest
+        {"ulv_lst_bldinfo_baselabel", h.updated ? "AP_R1" : h.apLabel},
+        {"ulv_last_flex_version", h.updated ? "FLEX_7" : h.flexVersion}};
     if (h.email) {
         config["ulv_sms_address_type"] = "1";
         config["ulv_destination_address"] = "fleet.crash.reports@example.com";  // 31 characters
@@ -480,12 +478,12 @@ TEST(FleetRoad, ReportsFromTheDaemonEndAsFleetFigures) {
     const RoadHandset handsets[] = {
         // Its crash report is confirmed as failed and sent again at the next start. It goes
         // first, so that its second run overlaps the others' waits.
-        {"SNFLEET004", "AP_R1", "FLEX_7", "AP_R1", "FLEX_7", {{0x53, 0x400}}, false, true},
+        {"SNFLEET004", "AP_R1", "FLEX_7", false, {{0x53, 0x400}}, false, true},
         // Updated since its last start: a software-change report (its panic is marked handled).
-        {"SNFLEET001", "AP_R2", "FLEX_8", "AP_R1", "FLEX_7", {{0x51, 0x100}}},
-        {"SNFLEET002", "AP_R2", "FLEX_8", "AP_R2", "FLEX_8", {{0x51, 0x100}, {0x52, 0x200}}},
+        {"SNFLEET001", "AP_R2", "FLEX_8", /*updated=*/true, {{0x51, 0x100}}},
+        {"SNFLEET002", "AP_R2", "FLEX_8", false, {{0x51, 0x100}, {0x52, 0x200}}},
         // Through the e-mail gateway: 31 characters of address cut every 152-character text.
-        {"SNFLEET003", "AP_R2", "FLEX_8", "AP_R2", "FLEX_8", {{0x51, 0x300}}, /*email=*/true},
+        {"SNFLEET003", "AP_R2", "FLEX_8", false, {{0x51, 0x300}}, /*email=*/true},
     };
     std::vector<std::unique_ptr<DaemonWorld>> worlds;
     for (const RoadHandset& h : handsets) worlds.push_back(StartHandset(h));
@@ -559,21 +557,19 @@ TEST(FleetRoad, ReportsFromTheDaemonEndAsFleetFigures) {
 
 TEST(FleetCommand, ExitStatusSaysWhatWentWrong) {
     TestStore db(Backend::kSqlite);
-    const std::string dir = db.dir.path(), csv = dir + "/in.csv";
+    const std::string dir = db.dir.path(), csv = dir + "/in.csv", missing = dir + "/missing.csv";
+    const std::string page = dir + "/no/such/dir/page.html";
     ulvtest::WriteFile(csv, "1767571200,+1," + Text(Periodic(kA, 1000, 1)) + "\nbad\n");
     const struct {
         std::vector<std::string> args;
         int status;
         std::string output;  // standard output and error
     } cases[] = {
-        {{"ingest", "--db", db.uri, dir + "/missing.csv", csv},
+        {{"ingest", "--db", db.uri, missing, csv},
          1,
-         "ulv-fleet: cannot read " + dir +
-             "/missing.csv: No such file or directory\n"
-             "read 2, stored 1, duplicates 0, rejected 1\n"},
-        {{"html", "--db", db.uri, dir + "/no/such/dir/page.html"},
-         1,
-         "ulv-fleet: cannot write " + dir + "/no/such/dir/page.html\n"},
+         "ulv-fleet: cannot read " + missing +
+             ": No such file or directory\nread 2, stored 1, duplicates 0, rejected 1\n"},
+        {{"html", "--db", db.uri, page}, 1, "ulv-fleet: cannot write " + page + "\n"},
         {{"summary", "--db", dir + "/no/such/dir/fleet.db"}, 1, "ulv-fleet: cannot open "},
         {{"report"}, 2, "ulv-fleet: unknown command report\n"},
         {{"summary", "--since", "last week"}, 2, "ulv-fleet: --since needs a time"},
