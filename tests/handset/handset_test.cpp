@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "process.h"
 #include "scenario.h"
@@ -18,18 +19,15 @@ TEST(HandsetScenario, EmptyScenarioIsAHealthyPhone) {
     Scenario s;
     ScenarioError error;
     ASSERT_TRUE(ParseScenario("# nothing but a comment\n\n   \n", &s, &error)) << error.message;
-    EXPECT_EQ(s.countryCode + "-" + s.networkCode, "310-410");
-    EXPECT_EQ(s.serviceAvailable, 1);
-    EXPECT_EQ(s.signalStrength, 20);
+    EXPECT_EQ(std::tie(s.countryCode, s.networkCode, s.serviceAvailable, s.signalStrength),
+              std::make_tuple("310", "410", 1, 20));
     EXPECT_STREQ(reinterpret_cast<const char*>(s.serviceCentre.data()), "+4412345");
     EXPECT_STREQ(reinterpret_cast<const char*>(s.emailGateway.data()), "6245");
     EXPECT_EQ(s.submit, std::vector<SubmitAnswer>{SubmitAnswer::kAccept});
     EXPECT_EQ(s.confirm, std::vector<std::optional<uint32_t>>{0u});
-    EXPECT_EQ(s.firstSequence, 1u);
-    EXPECT_EQ(s.sequenceStep, 1u);
-    EXPECT_EQ(s.confirmDelay, 2);
-    EXPECT_EQ(s.refuseConnections, 0u);
-    EXPECT_FALSE(s.refuseAll || s.exitAfterClose);
+    EXPECT_EQ(std::tie(s.firstSequence, s.sequenceStep, s.confirmDelay, s.refuseConnections,
+                       s.refuseAll, s.exitAfterClose),
+              std::make_tuple(1u, 1u, 2.0, 0u, false, false));
     EXPECT_TRUE(s.events.empty());
     for (const CallFailure& failure : s.failures) EXPECT_FALSE(failure.active);
 }
