@@ -8,25 +8,19 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "coredump/coredump.h"
 #include "fakes.h"
 #include "fuzz_support.h"
 #include "platform/paths.h"
-#include "platform/rtc_sw.h"
-#include "state/daemon_state.h"
 
 namespace {
 
 constexpr char kName[] = "core.task.1.2";
 
-bool Terminated(const char* text, size_t size) { return strnlen(text, size) < size; }
-
-void CheckRecord(const CoreDumpRecord& record) {
-    FUZZ_CHECK(Terminated(record.path, sizeof record.path));
-    FUZZ_CHECK(Terminated(record.taskName, sizeof record.taskName));
-    FUZZ_CHECK(Terminated(record.libName, sizeof record.libName));
+template <size_t N>
+bool Terminated(const char (&text)[N]) {
+    return strnlen(text, N) < N;
 }
 
 }  // namespace
@@ -35,19 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ulvfuzz::InputScope scope = ulvfuzz::BeginInput();
     ulvfuzz::Input input(data, size);
     const bool collection = (input.U8() & 1) != 0;
-    const std::string_view core = input.Rest();
-    const std::string relative = std::string(CORE_DUMP_DIR + 1) + "/" + kName;
-    ulvfuzz::PlaceFile(relative.c_str(), ulvfuzz::AsBytes(core), core.size());
+    const std::string path =
+        ulvfuzz::PlaceFile(std::string(CORE_DUMP_DIR + 1) + "/" + kName, input.Rest());
     DaemonState& state = ulvState;
 
     if (!collection) {
         CoreDumpRecord record{};
         std::snprintf(record.path, sizeof record.path, "%s/%s", CORE_DUMP_DIR, kName);
-        const int fd = open((ulvfuzz::Root() + "/" + relative).c_str(), O_RDONLY);
+        const int fd = open(path.c_str(), O_RDONLY);
         FUZZ_CHECK(fd >= 0);
         ULVAPCDGetPanicInfo(&record, fd);
         close(fd);
-        CheckRecord(record);
+        FUZZ_CHECK(Terminated(record.path) && Terminated(record.taskName));
+        FUZZ_CHECK(Terminated(record.libName));
         return 0;
     }
 
@@ -60,6 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(state.apcdAttempts <= APCD_MAX_PASSES + 1);
     FUZZ_CHECK(fake::tapi.submissions.size() <= 1);
     FUZZ_CHECK(state.apcdPending == (fake::tapi.submissions.empty() ? 0 : 1));
-    FUZZ_CHECK(Terminated(state.apcdReportedPath, sizeof state.apcdReportedPath));
+    FUZZ_CHECK(Terminated(state.apcdReportedPath));
     return 0;
 }

@@ -1,6 +1,5 @@
 #include "fuzz_support.h"
 
-#include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -9,46 +8,41 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <string>
-#include <system_error>
+#include <fstream>
 
 #include "process_reset.h"
 
 namespace fs = std::filesystem;
 
-// The libFuzzer builds link every fsync of the daemon here (-Wl,--wrap=fsync): the flushes guard
-// the configuration against power cuts, which a fuzz run does not have, and they cost most of
-// the time of the targets that save it. The replays keep the real call.
-extern "C" int __wrap_fsync(int) { return 0; }
+// The libFuzzer builds link every fsync of the daemon here (-Wl,--wrap=fsync): a fuzz run has no
+// power cuts, and the flushes cost most of the time of the targets that save the configuration.
+// The replays keep the real call.
+extern "C" int __wrap_fsync(int) {
+    return 0;
+}
 
 namespace ulvfuzz {
 
 namespace {
 
 // The directories the daemon expects below its root; their contents go between inputs.
-constexpr const char* kDirectories[] = {"sim", "tmp", "dev/mtdblock", "zellocal/panic",
-                                        "zellocal/ulv_app_dump", "zel_user/download/appwrite",
+constexpr const char* kDirectories[] = {"sim",
+                                        "tmp",
+                                        "dev/mtdblock",
+                                        "zellocal/panic",
+                                        "zellocal/ulv_app_dump",
+                                        "zel_user/download/appwrite",
                                         "zel_app/setup"};
-
-std::string& RootPath() {
-    static std::string root;
-    return root;
-}
-
-// On tmpfs a directory's size counts its entries, so one still at the size it had when it was
-// last emptied needs no listing (the listing costs more syscalls than most inputs make). On
-// other file systems every directory is listed for every input.
-bool rootOnTmpfs = false;
+std::string root;
+std::error_code ignored;
+// On tmpfs a directory's size counts its entries: one at its size when emptied needs no listing
+// (which costs more syscalls than most inputs make). Elsewhere every directory is listed.
+bool onTmpfs = false;
 off_t emptySizes[std::size(kDirectories)];
 
-off_t DirectorySize(const std::string& path) {
+off_t SizeOf(const std::string& path) {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
-}
-
-void RemoveRoot() {
-    std::error_code ignored;
-    if (!RootPath().empty()) fs::remove_all(RootPath(), ignored);
 }
 
 void CreateRoot() {
@@ -57,20 +51,19 @@ void CreateRoot() {
     if (base == nullptr) base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     std::string pattern = std::string(base) + "/ulv-fuzz-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) Fail(__FILE__, __LINE__, "mkdtemp");
-    RootPath() = pattern;
+    root = pattern;
     struct statfs system {};
-    rootOnTmpfs = statfs(pattern.c_str(), &system) == 0 && system.f_type == TMPFS_MAGIC;
+    onTmpfs = statfs(root.c_str(), &system) == 0 && system.f_type == TMPFS_MAGIC;
     for (size_t d = 0; d < std::size(kDirectories); ++d) {
-        const std::string path = RootPath() + "/" + kDirectories[d];
-        fs::create_directories(path);
-        emptySizes[d] = DirectorySize(path);
+        fs::create_directories(root + "/" + kDirectories[d]);
+        emptySizes[d] = SizeOf(root + "/" + kDirectories[d]);
     }
-    setenv("ULV_SIM_ROOT", RootPath().c_str(), 1);
-    setenv("ZEL_APP_WRITE_PATH", (RootPath() + "/zel_app").c_str(), 1);
+    setenv("ULV_SIM_ROOT", root.c_str(), 1);
+    setenv("ZEL_APP_WRITE_PATH", (root + "/zel_app").c_str(), 1);
     // Kernel panic times are local times: one zone, so that an input means the same anywhere.
     setenv("TZ", "UTC", 1);
     tzset();
-    std::atexit(RemoveRoot);
+    std::atexit([] { fs::remove_all(root, ignored); });
 }
 
 }  // namespace
@@ -81,12 +74,11 @@ void Fail(const char* file, int line, const char* condition) {
 }
 
 InputScope BeginInput() {
-    if (RootPath().empty()) CreateRoot();
+    if (root.empty()) CreateRoot();
     ResetProcessState();
-    std::error_code ignored;
     for (size_t d = 0; d < std::size(kDirectories); ++d) {
-        const std::string path = RootPath() + "/" + kDirectories[d];
-        if (rootOnTmpfs && DirectorySize(path) == emptySizes[d]) continue;
+        const std::string path = root + "/" + kDirectories[d];
+        if (onTmpfs && SizeOf(path) == emptySizes[d]) continue;
         for (const auto& entry : fs::directory_iterator(path, ignored))
             fs::remove_all(entry.path(), ignored);
     }
@@ -95,40 +87,16 @@ InputScope BeginInput() {
 
 // What the input allocated (lists, fake records) is freed within the input, so libFuzzer's
 // count of allocations and frees per input balances and it looks for leaks only where one is.
-InputScope::~InputScope() { ResetProcessState(); }
-
-void PlaceFile(const char* relative, const uint8_t* data, size_t size) {
-    const fs::path path = fs::path(RootPath()) / relative;
-    fs::create_directories(path.parent_path());
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) Fail(__FILE__, __LINE__, "open a sandbox file");
-    for (size_t done = 0; done < size;) {
-        const ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0) Fail(__FILE__, __LINE__, "write a sandbox file");
-        done += static_cast<size_t>(n);
-    }
-    close(fd);
+InputScope::~InputScope() {
+    ResetProcessState();
 }
 
-void RemoveFile(const char* relative) {
-    std::error_code ignored;
-    fs::remove(fs::path(RootPath()) / relative, ignored);
-}
-
-std::string Root() { return RootPath(); }
-
-uint8_t Input::U8() { return at_ < size_ ? data_[at_++] : 0; }
-uint16_t Input::U16() { return static_cast<uint16_t>(U8() << 8 | U8()); }
-uint32_t Input::U32() {
-    const uint32_t high = U16();
-    return high << 16 | U16();
-}
-
-std::string_view Input::Bytes(size_t count) {
-    if (count > size_ - at_) count = size_ - at_;
-    std::string_view part(reinterpret_cast<const char*>(data_ + at_), count);
-    at_ += count;
-    return part;
+std::string PlaceFile(const std::string& relative, std::string_view content) {
+    const std::string path = root + "/" + relative;
+    std::ofstream file(path, std::ios::binary);
+    if (!file.write(content.data(), static_cast<std::streamsize>(content.size())).flush())
+        Fail(__FILE__, __LINE__, "write a sandbox file");
+    return path;
 }
 
 }  // namespace ulvfuzz

@@ -2,7 +2,7 @@
 //
 // Input: the record as it is, then again cut or padded with zeros to the record's size, the
 // only size the phone hands over.
-#include <string>
+#include <algorithm>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -15,7 +15,7 @@ void Check(const uint8_t* record, size_t size) {
     std::string error;
     const bool ok = handset::DecodeSubmission(record, size, &submission, &error);
     FUZZ_CHECK(ok == error.empty());
-    if (size != handset::kSubmitRecordSize) FUZZ_CHECK(!ok);
+    FUZZ_CHECK(!ok || size == handset::kSubmitRecordSize);
     if (!ok) return;
     FUZZ_CHECK(submission.textLength <= handset::kSubmitMaxTextUnits);
     FUZZ_CHECK(submission.text.size() == submission.textLength);
@@ -24,8 +24,7 @@ void Check(const uint8_t* record, size_t size) {
     // The log line is one line of printable characters, whatever the record holds.
     const uint32_t sequence = 7;
     for (const uint32_t* seq : {&sequence, static_cast<const uint32_t*>(nullptr)}) {
-        const std::string line = handset::FormatSubmission(submission, seq);
-        for (char c : line) FUZZ_CHECK(c >= 0x20 && c < 0x7F);
+        for (char c : handset::FormatSubmission(submission, seq)) FUZZ_CHECK(c >= 0x20 && c < 0x7F);
     }
 }
 
@@ -34,7 +33,7 @@ void Check(const uint8_t* record, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(data, size);
     std::vector<uint8_t> record(handset::kSubmitRecordSize, 0);
-    for (size_t i = 0; i < size && i < record.size(); ++i) record[i] = data[i];
+    std::copy_n(data, std::min(size, record.size()), record.begin());
     Check(record.data(), record.size());
     return 0;
 }

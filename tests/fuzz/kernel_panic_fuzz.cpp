@@ -1,16 +1,16 @@
 // The kernel panic partition (dev/mtdblock/kpanic), read at start-up by ULVReadKernelPanic.
 //
 // Input: mark(u32: the last reported kernel panic time) partition(the rest).
+#include <cstring>
+
 #include "fuzz_support.h"
 #include "panics/panics.h"
-#include "state/daemon_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const ulvfuzz::InputScope scope = ulvfuzz::BeginInput();
     ulvfuzz::Input input(data, size);
     const uint32_t mark = input.U32();
-    const std::string_view partition = input.Rest();
-    ulvfuzz::PlaceFile(KERNEL_PANIC_PATH + 1, ulvfuzz::AsBytes(partition), partition.size());
+    ulvfuzz::PlaceFile(KERNEL_PANIC_PATH + 1, input.Rest());
     DaemonState& state = ulvState;
     state.flexConfig.ulv_last_ap_kernel_timestamp = mark;
 
@@ -23,16 +23,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ULVReadKernelPanic();
     const PanicRecord* record = state.kernelPanic;
     // A record exactly for a time newer than the mark, with what the parse found.
-    if (time != KERNEL_PANIC_NO_TIME && time > mark) {
-        FUZZ_CHECK(record != nullptr);
-        FUZZ_CHECK(record->timestamp == time);
+    const bool isNew = time != KERNEL_PANIC_NO_TIME && time > mark;
+    FUZZ_CHECK((record != nullptr) == isNew && state.kernelPanicDone == (isNew ? 0 : 1));
+    if (isNew) {
+        FUZZ_CHECK(record->timestamp == time && state.kernelRestoreTimestamp == mark);
         FUZZ_CHECK(record->id == (forced != 0 ? KERNEL_PANIC_FORCED_ID : KERNEL_PANIC_ID));
-        for (size_t i = 0; i < KERNEL_PANIC_PC_SIZE; ++i) FUZZ_CHECK(record->data[i] == pc[i]);
-        FUZZ_CHECK(state.kernelRestoreTimestamp == mark);
-        FUZZ_CHECK(state.kernelPanicDone == 0);
-    } else {
-        FUZZ_CHECK(record == nullptr);
-        FUZZ_CHECK(state.kernelPanicDone == 1);
+        FUZZ_CHECK(std::memcmp(record->data, pc, KERNEL_PANIC_PC_SIZE) == 0);
     }
     ULVReleaseKernelPanic();
     FUZZ_CHECK(state.kernelPanic == nullptr);

@@ -12,29 +12,12 @@
 #include "fakes.h"
 #include "fuzz_support.h"
 #include "platform/paths.h"
-#include "platform/rtc_sw.h"
-#include "platform/tapi.h"
-#include "state/daemon_state.h"
-
-namespace {
-
-constexpr uint16_t kIds[] = {SMS_SEND_CNF_MSGID, SERVICE_AVAILABILITY_MSGID, REGISTERED_MSGID,
-                             SIGNAL_QUALITY_MSGID};
-constexpr int32_t kGatewayStates[] = {GATEWAY_STATE_INITIAL, GATEWAY_STATE_CHECK_FAILED,
-                                      GATEWAY_STATE_CONFIRMED, GATEWAY_STATE_GIVE_UP};
-
-void CheckState() {
-    const DaemonState& state = ulvState;
-    FUZZ_CHECK(state.inService <= 1 && state.validPlmn <= 1 && state.sqState <= 1);
-    FUZZ_CHECK(state.bpSentCount <= state.bpLoadedCount);
-    FUZZ_CHECK(state.quelaSentCount <= state.quelaLoadedCount);
-    FUZZ_CHECK((state.bpPanicList == nullptr) == (state.bpLoadedCount == 0));
-    FUZZ_CHECK((state.quelaPanicList == nullptr) == (state.quelaLoadedCount == 0));
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    constexpr uint16_t kIds[] = {SMS_SEND_CNF_MSGID, SERVICE_AVAILABILITY_MSGID, REGISTERED_MSGID,
+                                 SIGNAL_QUALITY_MSGID};
+    constexpr int32_t kGatewayStates[] = {GATEWAY_STATE_INITIAL, GATEWAY_STATE_CHECK_FAILED,
+                                          GATEWAY_STATE_CONFIRMED, GATEWAY_STATE_GIVE_UP};
     const ulvfuzz::InputScope scope = ulvfuzz::BeginInput();
     ulvfuzz::Input input(data, size);
     const uint8_t stage = input.U8();
@@ -44,14 +27,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     state.inService = stage >> 3 & 1;
     state.validPlmn = stage >> 4 & 1;
     state.sqState = stage >> 5 & 1;
-
-    size_t pushed = 0;
     while (input.Left() > 0) {
         const uint8_t kind = input.U8();
         const uint16_t id = kind % 5 < 4 ? kIds[kind % 5] : input.U16();
         const std::string_view bytes = input.Bytes(input.U8());
         fake::tapi.messages.push_back({id, std::vector<uint8_t>(bytes.begin(), bytes.end())});
-        ++pushed;
     }
     PlatformPathBuffer buffer;
     state.timerFd = RtcSwOpen(PlatformResolvePath(TIMER_DEVICE_PATH, buffer));
@@ -59,9 +39,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(state.tapiFd >= 0);
 
     // Every waiting message is read and served, none is lost or read twice.
-    for (size_t i = 0; i < pushed; ++i) {
+    for (size_t left = fake::tapi.messages.size(); left > 0; --left) {
         FUZZ_CHECK(ULVHandleTapiMessage(state.tapiFd) == 0);
-        CheckState();
+        FUZZ_CHECK(state.inService <= 1 && state.validPlmn <= 1 && state.sqState <= 1);
+        FUZZ_CHECK(state.bpSentCount <= state.bpLoadedCount);
+        FUZZ_CHECK(state.quelaSentCount <= state.quelaLoadedCount);
+        FUZZ_CHECK((state.bpPanicList == nullptr) == (state.bpLoadedCount == 0));
+        FUZZ_CHECK((state.quelaPanicList == nullptr) == (state.quelaLoadedCount == 0));
     }
     FUZZ_CHECK(fake::tapi.messages.empty());
     FUZZ_CHECK(ULVHandleTapiMessage(state.tapiFd) == -1);
