@@ -1,38 +1,36 @@
-// Replays a fuzz target's corpus without libFuzzer: every file of the directories (and every
-// file) named on the command line goes once through the target, in name order. A broken
-// invariant or a sanitizer report stops the run with a non-zero status, which fails the test.
+// A fuzz target: the harness of targets.cpp that ULV_FUZZ_TARGET names, behind libFuzzer's
+// entry. Linked with libFuzzer, whose main overrides the weak one here, it fuzzes; without, it
+// replays the corpus: each file of the directory named on the command line once, in name order.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+namespace ulvfuzz {
+void ULV_FUZZ_TARGET(std::string_view input);
+void Run(void (*harness)(std::string_view), std::string_view input);
+}  // namespace ulvfuzz
 
-namespace fs = std::filesystem;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    ulvfuzz::Run(ulvfuzz::ULV_FUZZ_TARGET, {reinterpret_cast<const char*>(data), size});
+    return 0;
+}
 
-int main(int argc, char** argv) {
+__attribute__((weak)) int main(int argc, char** argv) {
+    namespace fs = std::filesystem;
     std::vector<fs::path> inputs;
-    for (int i = 1; i < argc; ++i) {
-        if (!fs::is_directory(argv[i])) {
-            inputs.emplace_back(argv[i]);
-            continue;
-        }
-        for (const auto& entry : fs::directory_iterator(argv[i]))
-            if (entry.is_regular_file()) inputs.push_back(entry.path());
-    }
+    if (argc == 2) inputs.assign(fs::directory_iterator(argv[1]), fs::directory_iterator());
     std::sort(inputs.begin(), inputs.end());
     for (const fs::path& path : inputs) {
         // Exactly the input's size, so that a read past its end is caught.
         std::vector<uint8_t> bytes(fs::file_size(path));
         std::ifstream in(path, std::ios::binary);
-        if (!in.read(reinterpret_cast<char*>(bytes.data()), std::ssize(bytes))) {
-            std::fprintf(stderr, "cannot read %s\n", path.c_str());
-            return 1;
-        }
+        if (!in.read(reinterpret_cast<char*>(bytes.data()), std::ssize(bytes))) return 1;
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
     std::printf("replayed %zu inputs\n", inputs.size());
-    return inputs.empty() ? 1 : 0;  // an empty corpus is a broken test
+    return inputs.empty() ? 1 : 0;  // no corpus is a broken test
 }
