@@ -38,6 +38,9 @@ extern "C" int __wrap_fsync(int) {
 
 namespace ulvfuzz {
 
+// The harness of the target being built: entry.cpp.
+extern void (*const harness)(std::string_view input);
+
 namespace {
 
 // Stops the run on a broken invariant: libFuzzer keeps the input as a crash, the replay fails.
@@ -65,42 +68,6 @@ off_t SizeOf(const std::string& path) {
     struct stat status {};
     return stat(path.c_str(), &status) == 0 ? status.st_size : -1;
 }
-
-}  // namespace
-
-// Runs one input through a harness: creates the sandbox root on first use (in memory where the
-// machine has it), resets the daemon's state and removes every file an earlier input placed, so
-// that one input cannot hide another's fault. The state is reset again after the input, so that
-// libFuzzer's count of allocations and frees balances and it looks for leaks only where one is.
-void Run(void (*harness)(std::string_view), std::string_view input) {
-    if (root.empty()) {
-        root = access("/dev/shm", W_OK) == 0 ? "/dev/shm/ulv-fuzz-XXXXXX" : "/tmp/ulv-fuzz-XXXXXX";
-        Check(mkdtemp(root.data()) != nullptr);
-        struct statfs system {};
-        const bool tmpfs = statfs(root.c_str(), &system) == 0 && system.f_type == TMPFS_MAGIC;
-        for (size_t d = 0; d < std::size(kDirectories); ++d) {
-            fs::create_directories(root + "/" + kDirectories[d]);
-            emptySizes[d] = tmpfs ? SizeOf(root + "/" + kDirectories[d]) : -2;
-        }
-        setenv("ULV_SIM_ROOT", root.c_str(), 1);
-        setenv("ZEL_APP_WRITE_PATH", (root + "/zel_app").c_str(), 1);
-        // Kernel panic times are local times: one zone, so that an input means the same anywhere.
-        setenv("TZ", "UTC", 1);
-        tzset();
-        std::atexit([] { fs::remove_all(root, ignored); });
-    }
-    ResetProcessState();
-    for (size_t d = 0; d < std::size(kDirectories); ++d) {
-        const std::string path = root + "/" + kDirectories[d];
-        if (SizeOf(path) == emptySizes[d]) continue;
-        for (const auto& entry : fs::directory_iterator(path, ignored))
-            fs::remove_all(entry.path(), ignored);
-    }
-    harness(input);
-    ResetProcessState();
-}
-
-namespace {
 
 // Places a file below the sandbox root ("zellocal/panic/bp_panic.log1"); returns its path.
 std::string PlaceFile(const std::string& relative, std::string_view content) {
@@ -184,12 +151,10 @@ auto Values(const FlexConfig& c) {
 
 }  // namespace
 
-// The BP panic logs (zellocal/panic/bp_panic.log1 and .log2), as PanicFiles.
 void FuzzBpPanics(std::string_view bytes) {
     PanicFiles(BP_PANIC_LAYOUT, ULVReadBpPanics, ULVDeleteBpPanics, bytes);
 }
 
-// The QUELA panic blocks (zellocal/panic/qupanic_block.a and .b), as PanicFiles.
 void FuzzQuelaPanics(std::string_view bytes) {
     PanicFiles(QUELA_PANIC_LAYOUT, ULVReadQuelaPanics, ULVDeleteQuelaPanics, bytes);
 }
@@ -437,3 +402,54 @@ void FuzzCoreFile(std::string_view bytes) {
 }
 
 }  // namespace ulvfuzz
+
+// Runs one input through the harness: creates the sandbox root on first use (in memory where the
+// machine has it), resets the daemon's state and removes every file an earlier input placed, so
+// that one input cannot hide another's fault. The state is reset again after the input, so that
+// libFuzzer's count of allocations and frees balances and it looks for leaks only where one is.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    using namespace ulvfuzz;
+    if (root.empty()) {
+        root = access("/dev/shm", W_OK) == 0 ? "/dev/shm/ulv-fuzz-XXXXXX" : "/tmp/ulv-fuzz-XXXXXX";
+        Check(mkdtemp(root.data()) != nullptr);
+        struct statfs system {};
+        const bool tmpfs = statfs(root.c_str(), &system) == 0 && system.f_type == TMPFS_MAGIC;
+        for (size_t d = 0; d < std::size(kDirectories); ++d) {
+            fs::create_directories(root + "/" + kDirectories[d]);
+            emptySizes[d] = tmpfs ? SizeOf(root + "/" + kDirectories[d]) : -2;
+        }
+        setenv("ULV_SIM_ROOT", root.c_str(), 1);
+        setenv("ZEL_APP_WRITE_PATH", (root + "/zel_app").c_str(), 1);
+        // Kernel panic times are local times: one zone, so that an input means the same anywhere.
+        setenv("TZ", "UTC", 1);
+        tzset();
+        std::atexit([] { fs::remove_all(root, ignored); });
+    }
+    ResetProcessState();
+    for (size_t d = 0; d < std::size(kDirectories); ++d) {
+        const std::string path = root + "/" + kDirectories[d];
+        if (SizeOf(path) == emptySizes[d]) continue;
+        for (const auto& entry : fs::directory_iterator(path, ignored))
+            fs::remove_all(entry.path(), ignored);
+    }
+    harness({reinterpret_cast<const char*>(data), size});
+    ResetProcessState();
+    return 0;
+}
+
+// Replays a corpus where libFuzzer's main (which overrides this weak one) is not linked: each file
+// of the directory named on the command line once, in name order.
+__attribute__((weak)) int main(int argc, char** argv) {
+    std::vector<fs::path> inputs;
+    if (argc == 2) inputs.assign(fs::directory_iterator(argv[1]), fs::directory_iterator());
+    std::sort(inputs.begin(), inputs.end());
+    for (const fs::path& path : inputs) {
+        // Exactly the input's size, so that a read past its end is caught.
+        std::vector<uint8_t> bytes(fs::file_size(path));
+        std::ifstream in(path, std::ios::binary);
+        if (!in.read(reinterpret_cast<char*>(bytes.data()), std::ssize(bytes))) return 1;
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    }
+    std::printf("replayed %zu inputs\n", inputs.size());
+    return inputs.empty() ? 1 : 0;  // no corpus is a broken test
+}
