@@ -1,7 +1,5 @@
 // Names a fuzz target's harness in targets.cpp: ULV_FUZZ_TARGET, set per target.
 #include <string_view>
 
-namespace ulvfuzz {
 void ULV_FUZZ_TARGET(std::string_view input);
-extern void (*const harness)(std::string_view input) = ULV_FUZZ_TARGET;
-}  // namespace ulvfuzz
+extern void (*const fuzzHarness)(std::string_view input) = ULV_FUZZ_TARGET;

@@ -36,10 +36,7 @@ extern "C" int __wrap_fsync(int) {
     return 0;
 }
 
-namespace ulvfuzz {
-
-// The harness of the target being built: entry.cpp.
-extern void (*const harness)(std::string_view input);
+extern void (*const fuzzHarness)(std::string_view input);  // the target's: entry.cpp
 
 namespace {
 
@@ -73,12 +70,11 @@ off_t SizeOf(const std::string& path) {
 std::string PlaceFile(const std::string& relative, std::string_view content) {
     const std::string path = root + "/" + relative;
     std::ofstream file(path, std::ios::binary);
-    Check(file.write(content.data(), static_cast<std::streamsize>(content.size())).flush().good());
+    Check(file.write(content.data(), std::ssize(content)).flush().good());
     return path;
 }
 
-// Takes the parts of an input from its front; past the end, bytes read as 0 in numbers and byte
-// runs come back short.
+// Takes an input's parts from its front; past its end, numbers read 0 and byte runs come short.
 struct Input {
     std::string_view rest;
     std::string_view Take(size_t count) {
@@ -88,10 +84,9 @@ struct Input {
     }
     uint32_t Number(size_t size) {  // big-endian
         const std::string_view bytes = Take(size);
-        uint32_t value = 0;
-        for (size_t i = 0; i < size; ++i)
-            value = value << 8 | (i < bytes.size() ? static_cast<uint8_t>(bytes[i]) : 0u);
-        return value;
+        uint64_t value = 0;
+        for (const char byte : bytes) value = value << 8 | static_cast<uint8_t>(byte);
+        return static_cast<uint32_t>(value << 8 * (size - bytes.size()));
     }
 };
 
@@ -115,18 +110,14 @@ void PanicFiles(const PanicFileLayout& layout, void (*read)(), void (*release)()
     const uint8_t loaded = state.*layout.loadedCount;
     const PanicRecord* list = state.*layout.list;
     const PanicSortEntry* index = state.*layout.sortIndex;
-    // Never more loaded than counted, a list exactly when something was loaded, and nothing
-    // counted where no file was there to count.
-    Check(loaded <= counted && state.*layout.sentCount == 0);
+    Check(loaded <= counted && state.*layout.sentCount == 0 && ((flags & 3) != 0 || counted == 0));
     Check((list != nullptr) == (loaded != 0) && (index != nullptr) == (loaded != 0));
-    Check(((flags & 3) != 0 || counted == 0) &&
-          (loaded == 0 || state.*layout.restoreTimestamp == mark));
+    Check(loaded == 0 || state.*layout.restoreTimestamp == mark);
     // Only new panics are loaded, and the index orders all of them, each once, by time.
     std::vector<bool> seen(loaded, false);
     for (uint8_t k = 0; k < loaded; ++k) {
         const PanicSortEntry& entry = index[k];
-        Check(list[k].timestamp > mark);
-        Check(entry.recordIndex < loaded && !seen[entry.recordIndex]);
+        Check(list[k].timestamp > mark && entry.recordIndex < loaded && !seen[entry.recordIndex]);
         seen[entry.recordIndex] = true;
         Check(entry.timestamp == list[entry.recordIndex].timestamp &&
               (k == 0 || index[k - 1].timestamp <= entry.timestamp));
@@ -176,17 +167,14 @@ void FuzzKernelPanic(std::string_view bytes) {
     // A record exactly for a time newer than the mark, with what the parse found.
     const bool isNew = time != KERNEL_PANIC_NO_TIME && time > mark;
     Check((record != nullptr) == isNew && state.kernelPanicDone == (isNew ? 0 : 1));
-    if (isNew) {
-        Check(record->timestamp == time && state.kernelRestoreTimestamp == mark);
-        Check(record->id == (forced != 0 ? KERNEL_PANIC_FORCED_ID : KERNEL_PANIC_ID));
-        Check(std::memcmp(record->data, pc, KERNEL_PANIC_PC_SIZE) == 0);
-    }
+    Check(!isNew || (record->timestamp == time && state.kernelRestoreTimestamp == mark &&
+                     record->id == (forced != 0 ? KERNEL_PANIC_FORCED_ID : KERNEL_PANIC_ID) &&
+                     std::memcmp(record->data, pc, KERNEL_PANIC_PC_SIZE) == 0));
     ULVReleaseKernelPanic();
     Check(state.kernelPanic == nullptr);
 }
 
-// The SMS setup file, read for the e-mail gateway when the telephony service has none.
-// Input: the file.
+// The SMS setup file, read for the e-mail gateway. Input: the file.
 void FuzzGateway(std::string_view file) {
     PlaceFile(std::string("zel_app/") + SMS_SETUP_RELATIVE_PATH, file);
     const int result = ULVGetEmailGateway();
@@ -277,17 +265,14 @@ void FuzzSendConfirmation(std::string_view bytes) {
           (state.bpSortIndex == nullptr) == (state.bpLoadedCount == 0));
     // The new count keeps the counted figure for the marks even where nothing was loaded.
     Check(state.bpPanicList != nullptr || state.bpSentCount == 0);
-    // With nothing in flight a confirmation changes nothing.
     Check(inFlight || (after == mark && state.bpSentCount == sentBefore));
     Check(after == mark || std::find(times.begin(), times.end(), after) != times.end());
 }
 
 // ulv-decode's DecodeInput and RenderJson. Input: one line.
 void FuzzDecode(std::string_view line) {
-    namespace decode = ulv::decode;
-    const decode::DecodedInput decoded = decode::DecodeInput(1, line);
-    const std::string json = decode::RenderJson(decoded);
-    // One line of JSON exactly when there is a report to print.
+    const ulv::decode::DecodedInput decoded = ulv::decode::DecodeInput(1, line);
+    const std::string json = ulv::decode::RenderJson(decoded);
     Check(json.find('\n') == json.npos && json.empty() == !decoded.report.has_value());
     if (!decoded.report.has_value()) return;
     Check(json.front() == '{' && json.back() == '}');
@@ -297,7 +282,7 @@ void FuzzDecode(std::string_view line) {
     if (decoded.address.has_value() || !decoded.problems.empty()) return;
     const size_t first = line.find_first_not_of(" \t\r\n");
     const std::string_view text = line.substr(first, line.find_last_not_of(" \t\r\n") + 1 - first);
-    const auto bytes = decode::DecodeReportText(text, decode::TextEnd::kComplete);
+    const auto bytes = ulv::decode::DecodeReportText(text, ulv::decode::TextEnd::kComplete);
     Check(bytes.ok() && bytes.bytes.size() == decoded.report->length &&
           bytes.bytes.size() <= ENCODE_MAX_INPUT);
     char again[4 * ENCODE_MAX_INPUT / 3 + 4];
@@ -311,17 +296,14 @@ void FuzzHandsetScenario(std::string_view text) {
     handset::Scenario scenario;
     handset::ScenarioError error;
     if (!handset::ParseScenario(text, &scenario, &error)) {
-        // A refusal names a line of the text and says why.
         const auto lines = std::count(text.begin(), text.end(), '\n') + 1;
         Check(error.line >= 1 && error.line <= lines && !error.message.empty());
         return;
     }
-    // Events come in time order, each from a line of the text.
     for (size_t i = 0; i < scenario.events.size(); ++i) {
         const handset::TimedEvent& event = scenario.events[i];
-        Check(event.at >= 0 && event.line >= 1);
-        Check((i == 0 || scenario.events[i - 1].at <= event.at) &&
-              (!event.dataNull || event.data.empty()));
+        Check(event.at >= 0 && event.line >= 1 && (!event.dataNull || event.data.empty()));
+        Check(i == 0 || scenario.events[i - 1].at <= event.at);
     }
     Check(!scenario.submit.empty() && !scenario.confirm.empty());
 }
@@ -332,14 +314,13 @@ void FuzzHandsetSubmission(std::string_view bytes) {
     std::vector<uint8_t> padded(handset::kSubmitRecordSize, 0);
     std::copy_n(bytes.begin(), std::min(bytes.size(), padded.size()), padded.begin());
     std::vector<uint8_t> asIs(bytes.begin(), bytes.end());
-    for (const std::vector<uint8_t>* record : {&asIs, &padded}) {
+    for (const std::vector<uint8_t>* in : {&asIs, &padded}) {
         handset::Submission submission;
         std::string error;
-        const bool ok =
-            handset::DecodeSubmission(record->data(), record->size(), &submission, &error);
+        const bool ok = handset::DecodeSubmission(in->data(), in->size(), &submission, &error);
         Check(ok == error.empty());
         if (!ok) continue;
-        Check(record->size() == handset::kSubmitRecordSize &&
+        Check(in->size() == handset::kSubmitRecordSize &&
               submission.text.size() == submission.textLength);
         Check(submission.textLength <= handset::kSubmitMaxTextUnits &&
               submission.serviceCentre.size() <= handset::kSubmitCentreSize &&
@@ -351,17 +332,15 @@ void FuzzHandsetSubmission(std::string_view bytes) {
     }
 }
 
-// The configuration file read at start-up (ULVGetFlexConfig), written back and read again.
-// Input: the file.
+// The configuration file, read (ULVGetFlexConfig), written back and read again. Input: the file.
 void FuzzFlexConfig(std::string_view file) {
     PlaceFile(std::string("zel_app/") + FLEX_CONFIG_RELATIVE_PATH, file);
     FlexConfig& config = ulvState.flexConfig;
     const int first = ULVGetFlexConfig();
     const FlexConfig read = config;
-    // The timing settings within their limits once the file was read.
-    Check((config.ulv_report_duration == 0 ||
-           config.ulv_report_duration >= FLEX_MIN_REPORT_DURATION) &&
-          config.ulv_report_delay <= FLEX_MAX_REPORT_DELAY);
+    Check(config.ulv_report_duration == 0 ||
+          config.ulv_report_duration >= FLEX_MIN_REPORT_DURATION);
+    Check(config.ulv_report_delay <= FLEX_MAX_REPORT_DELAY);
     // Written and read again into a cleared record: the values and result of the first read.
     ULVSetFlexConfig();
     config = FlexConfig{};
@@ -376,9 +355,7 @@ void FuzzCoreFile(std::string_view bytes) {
     const std::string name = std::string(CORE_DUMP_DIR) + "/core.task.1.2";
     const std::string path = PlaceFile(name.substr(1), input.rest);
     DaemonState& state = ulvState;
-    const auto terminated = [](const auto& text) {
-        return strnlen(text, sizeof text) < sizeof text;
-    };
+    const auto terminated = [](const auto& s) { return strnlen(s, sizeof s) < sizeof s; };
     if (!collection) {
         CoreDumpRecord record{};
         std::strncpy(record.path, name.c_str(), sizeof record.path - 1);
@@ -395,20 +372,16 @@ void FuzzCoreFile(std::string_view bytes) {
     state.timerFd = RtcSwOpen(PlatformResolvePath("/dev/rtc_sw", buffer));
     ULVAPCDCollect();
     // One pass takes the one file: at most one report, marked pending exactly when sent.
-    Check(state.apcdAttempts <= APCD_MAX_PASSES + 1);
+    Check(state.apcdAttempts <= APCD_MAX_PASSES + 1 && terminated(state.apcdReportedPath));
     Check(fake::tapi.submissions.size() <= 1 &&
           state.apcdPending == (fake::tapi.submissions.empty() ? 0 : 1));
-    Check(terminated(state.apcdReportedPath));
 }
 
-}  // namespace ulvfuzz
-
-// Runs one input through the harness: creates the sandbox root on first use (in memory where the
-// machine has it), resets the daemon's state and removes every file an earlier input placed, so
-// that one input cannot hide another's fault. The state is reset again after the input, so that
-// libFuzzer's count of allocations and frees balances and it looks for leaks only where one is.
+// One input through the harness: the sandbox root made on first use (in memory where there is
+// some), the daemon's state reset and every file an earlier input placed removed, so that one
+// input cannot hide another's fault; the state reset after it too, so that libFuzzer's count of
+// allocations and frees balances and it looks for leaks only where one is.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    using namespace ulvfuzz;
     if (root.empty()) {
         root = access("/dev/shm", W_OK) == 0 ? "/dev/shm/ulv-fuzz-XXXXXX" : "/tmp/ulv-fuzz-XXXXXX";
         Check(mkdtemp(root.data()) != nullptr);
@@ -432,7 +405,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (const auto& entry : fs::directory_iterator(path, ignored))
             fs::remove_all(entry.path(), ignored);
     }
-    harness({reinterpret_cast<const char*>(data), size});
+    fuzzHarness({reinterpret_cast<const char*>(data), size});
     ResetProcessState();
     return 0;
 }
