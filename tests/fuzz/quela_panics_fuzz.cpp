@@ -1,9 +1,0 @@
-// The QUELA panic blocks (zellocal/panic/qupanic_block.a and .b); see panic_files.h.
-#include "panic_files.h"
-#include "panics/panics.h"
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ulvfuzz::FuzzPanicFiles(QUELA_PANIC_LAYOUT, ULVReadQuelaPanics, ULVDeleteQuelaPanics, data,
-                            size);
-    return 0;
-}
