@@ -3,6 +3,7 @@
 // its own there; the road from the daemon on simulated handsets; the page in a real browser.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -71,7 +72,7 @@ std::string RunFleet(std::vector<std::string> args, int* status = nullptr,
                  ULV_FLEET_EXE});
     int wait = -1;
     const bool ended = ulvtest::ChildProcess::SpawnNative(args).WaitExit(&wait, 120);
-    if (status) *status = ended ? ulvtest::ExitCode(wait) : -1;
+    if (status) *status = ended && WIFEXITED(wait) ? WEXITSTATUS(wait) : -1;
     return ulvtest::ReadFile(out);
 }
 
