@@ -156,11 +156,12 @@ TEST_F(ReportsTest, CrashEntriesGoBpOldestFirstThenQuelaThenKernelWithTheirCount
     SetBp({300, 100, 200}, true, 5);  // 5 records in the logs, 3 of them new
     SetQuela({0x30, 0x10, 0x20});
     ulvState.kernelPanic = NewList({0x11223344}, 2);
-    // The time stamp sent, then the BP and QUELA count marks.
+    fake::tapi.callTime = 0x12345;  // its high half is a 16-bit field of its own
+    // The call time and time stamp sent, then the BP and QUELA count marks.
     const std::tuple<uint32_t, uint8_t, uint32_t> steps[]{{100, 3, 0},  {200, 4, 0},  {300, 5, 0},
                                                           {0x10, 5, 4}, {0x20, 5, 3}, {0x30, 5, 2}};
     for (const auto& [stamp, bpCount, quelaCount] : steps) {
-        EXPECT_EQ(NextBody().substr(4, 4), Be32(stamp));
+        EXPECT_EQ(NextBody().substr(0, 8), Be32(0x12345) + Be32(stamp));
         EXPECT_EQ(ulvState.flexConfig.ulv_last_num_panics, bpCount);
         EXPECT_EQ(ulvState.flexConfig.ulv_last_ap_quela_num_panics, quelaCount);
     }
@@ -450,8 +451,9 @@ TEST_F(ReportsTest, EachFailingCallIsLoggedAndTheReportStillGoesOutOrIsRolledBac
                 kernel();
             },
             {sendFailed},
-            {"TAPI_SMS_SendSmUnblockMode failure, Seq 0\n", "Recd. failure for SMS Send\n"}, 1,
-            false, 0, 0,
+            {"TAPI_SMS_SendSmUnblockMode failure, Seq 0\n", "Recd. failure for SMS Send\n",
+             "Deleting 2 BP panics\n", "Deleting 1 QUELA panics\n"},
+            1, false, 0, 0,
             [] {
                 EXPECT_EQ(ulvState.flexConfig.ulv_last_panic_timestamp, 5u);
                 EXPECT_EQ(ulvState.flexConfig.ulv_last_num_panics, 1);

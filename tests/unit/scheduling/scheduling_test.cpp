@@ -226,6 +226,9 @@ TEST_F(SchedulingTest, StartupQueuesTheSoftwareChangeOrTheCrashOrOnlyThePeriodic
                   pending == PENDING_PERIODIC ? ULV_TIMER_APCD_ID : ULV_TIMER_DELAY_ID);
         EXPECT_EQ(ulvState.flexConfig.ulv_last_panic_timestamp, changed ? 30u : 5u);
         EXPECT_EQ(ulvState.reportUptime == 0, changed);
+        const bool logged = InOrder(fake::aplog.Texts(), {"SW_FLEX is different with NVM\n\r",
+                                                          "Set cumulative time to Zero!\n\r"});
+        EXPECT_EQ(logged, changed);
         EXPECT_EQ(ulvState.flexConfig.ulv_last_preiodic_report_timestamp, changed ? 0 : 0xabcu);
         EXPECT_EQ(Exists(dir + "core.1") + Exists(dir + "core.app.7"), changed ? 0 : 2);
         EXPECT_TRUE(Exists(dir + "core") && Exists(dir + "xcore.1"));
@@ -318,12 +321,19 @@ TEST_F(SchedulingTest, EmptyGatewayFromThePhoneIsReadFromTheSetupFile) {
         EXPECT_STREQ(ulvState.emailGatewayAddress, gateway);
         EXPECT_EQ(TimerRequests(), found ? "" : "start 0,0,15,0");
     }
-    // Without the application write path there is no setup file to read.
-    Prepare({{"ulv_sms_address_type", "1"}});
-    const std::string base = std::getenv("ZEL_APP_WRITE_PATH");
-    unsetenv("ZEL_APP_WRITE_PATH");
-    EXPECT_EQ(ULVCheckGateway(), GATEWAY_NOT_AVAILABLE);
-    setenv("ZEL_APP_WRITE_PATH", base.c_str(), 1);
+    // Without the application write path, or with one too long for the setup file's name,
+    // there is no setup file to read.
+    const std::string base = std::getenv("ZEL_APP_WRITE_PATH"), tooLong(250, 'x');
+    for (const std::string* other : {static_cast<const std::string*>(nullptr), &tooLong}) {
+        Prepare({{"ulv_sms_address_type", "1"}});
+        other ? setenv("ZEL_APP_WRITE_PATH", other->c_str(), 1) : unsetenv("ZEL_APP_WRITE_PATH");
+        EXPECT_EQ(ULVCheckGateway(), GATEWAY_NOT_AVAILABLE);
+        setenv("ZEL_APP_WRITE_PATH", base.c_str(), 1);
+    }
+    const Texts traces = TraceMessages();
+    EXPECT_TRUE(std::any_of(traces.begin(), traces.end(), [&](const std::string& text) {
+        return text.starts_with("The file name is trucated - " + tooLong + "/set");
+    }));
 }
 
 TEST_F(SchedulingTest, SetupFilePlacedAsALinkOrFifoIsUnreadableNeverFollowedOrWaitedOn) {

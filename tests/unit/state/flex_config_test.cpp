@@ -205,6 +205,26 @@ TEST_F(FlexConfigTest, ConfigurationThatIsNotARegularFileIsRefusedLikeAMissingOn
     }
 }
 
+// The name is "<ZEL_APP_WRITE_PATH>/setup/ulv.cfg" in 255 characters at most: a longer one is
+// cut (the cut name is tried), and without a base nothing is read.
+TEST_F(FlexConfigTest, NameOfAtMost255CharactersIsReadWholeALongerOneCut) {
+    const std::string relative = "/setup/ulv.cfg";
+    for (size_t length : {255, 256}) {
+        const std::string dir(length - root_.size() - relative.size() - 1, 'd');
+        std::filesystem::create_directories(root_ + "/" + dir + "/setup");
+        WriteFile(dir + relative, ConfigText());
+        setenv("ZEL_APP_WRITE_PATH", (root_ + "/" + dir).c_str(), 1);
+        fake::aplog.records.clear();
+        EXPECT_EQ(ReadCleared(), length == 255 ? 0 : -1);
+        const std::string cut = (root_ + "/" + dir + relative).substr(0, 255);
+        EXPECT_EQ(fake::aplog.Has("The file name is trucated - " + cut + "\n\r"), length == 256);
+    }
+    unsetenv("ZEL_APP_WRITE_PATH");
+    fake::aplog.records.clear();
+    EXPECT_EQ(ReadCleared(), -1);
+    EXPECT_EQ(fake::aplog.Texts(), Texts{"ZEL_APP_WRITE_PATH is not set\n\r"});
+}
+
 // The copy in /tmp is never read back: one that cannot be replaced stops nothing.
 TEST_F(FlexConfigTest, SaveKeepsOwnerAndModeAndGoesOnWithoutTheTemporaryCopy) {
     WriteConfig();

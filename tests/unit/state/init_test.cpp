@@ -27,11 +27,14 @@ TEST_F(InitTest, InitLeavesTheDecisionPendingWithOneUptimeSample) {
     ulvState.startupStage = 2;
     ulvState.timerExpired = ulvState.inService = ulvState.validPlmn = 1;
     ulvState.reportHeader[63] = ulvState.swChangeBody[39] = ulvState.periodicBody[47] = 1;
+    ulvState.emailGatewayAddress[0] = ulvState.serviceCentreAddress[0] = 'x';
     fake::clock.uptime = 1234;
     WithSignalsRestored([] { EXPECT_EQ(ULVInit(), 0); });
     EXPECT_EQ(ulvState.startupStage, 1);
     EXPECT_EQ(ulvState.timerExpired + ulvState.inService + ulvState.validPlmn, 0);
     EXPECT_EQ(ulvState.reportHeader[63] + ulvState.swChangeBody[39] + ulvState.periodicBody[47], 0);
+    EXPECT_STREQ(ulvState.emailGatewayAddress, "");  // no gateway until it is asked for again
+    EXPECT_STREQ(ulvState.serviceCentreAddress, "");
     EXPECT_EQ(ulvState.startupUptime, 1234u);
     EXPECT_EQ(ulvState.lastUptimeSample, 1234u);
 }

@@ -1,10 +1,13 @@
 #include "state/placed_file.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <tuple>
 
 #include "daemon_fixture.h"
@@ -68,6 +71,27 @@ TEST_F(PlacedFileTest, ReadFullStopsAtTheEndAndWriteAllWritesEverything) {
     EXPECT_EQ(ULVReadFull(fd, back.data(), 1), -1);
     EXPECT_EQ(ULVCreateFresh((root_ + "/no/such/directory").c_str(), 0600), -1);
     EXPECT_EQ(errno, ENOENT);
+}
+
+// A device or a pipe may hand over less than asked: the rest goes after what came first.
+TEST_F(PlacedFileTest, ReadFullJoinsShortReads) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], "abc", 3), 3);
+    std::thread writer([&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        int waiting = 3;  // the second part once the first has been read
+        while (waiting > 0 && ioctl(ends[0], FIONREAD, &waiting) == 0 &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        EXPECT_EQ(write(ends[1], "defg", 4), 4);
+        close(ends[1]);
+    });
+    char back[8] = {};
+    EXPECT_EQ(ULVReadFull(ends[0], back, sizeof back), 7);
+    writer.join();
+    EXPECT_STREQ(back, "abcdefg");
+    close(ends[0]);
 }
 
 }  // namespace
