@@ -227,7 +227,8 @@ constexpr uint32_t k140709 = 1173100029;  // 2007-03-05 14:07:09 in Central Euro
 
 // Central European time, summer time from the last Sunday of March to that of October.
 void CentralEuropeanTime() {
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1), tzset();
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
 }
 
 std::string TimeLine(size_t filler, const std::string& seconds = "39") {
