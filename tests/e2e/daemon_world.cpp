@@ -100,11 +100,11 @@ std::vector<std::string> DaemonWorld::Lines(const std::string& text) {
     return lines;
 }
 
-std::string Decode(const std::vector<std::string>& texts) {
+std::string Decode(const std::vector<std::string>& texts, int* exitCode) {
     std::vector<std::string> argv{ULV_DECODE_PATH};
     argv.insert(argv.end(), texts.begin(), texts.end());
     int code = 0;
-    return RunToEnd(argv, &code);
+    return RunToEnd(argv, exitCode != nullptr ? exitCode : &code);
 }
 
 std::vector<std::string> DecodeAll(const std::vector<std::string>& smsLines) {

@@ -86,8 +86,8 @@ inline constexpr char kSameSoftware[] =
 
 using Values = std::vector<std::pair<std::string, std::string>>;
 
-// Runs ulv-decode on report texts; its standard output, one JSON object per line.
-std::string Decode(const std::vector<std::string>& texts);
+// Runs ulv-decode on report texts; its output, one JSON object per line, and its exit code.
+std::string Decode(const std::vector<std::string>& texts, int* exitCode = nullptr);
 // The JSON lines ulv-decode prints for these SMS.
 std::vector<std::string> DecodeAll(const std::vector<std::string>& smsLines);
 // A JSON field of one ulv-decode line, as its raw text ("287454020", "\"0x00000002\"").

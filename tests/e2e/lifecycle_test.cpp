@@ -6,14 +6,22 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
 #include "daemon_world.h"
+#include "sim_env.h"
 
 namespace {
 
 using namespace ulvtest;
+
+// A record's trace message value after `prefix` (e.g. "uptime from sysinfo=").
+long TraceNumber(const std::string& trace, const std::string& prefix) {
+    size_t at = trace.find(prefix);
+    return at == std::string::npos ? -1 : std::atol(trace.c_str() + at + prefix.size());
+}
 
 // Never in service, so no timer is armed: only telephony messages and the signal wake it.
 TEST(DaemonLifecycle, DetachedIdleDaemonHoldsNoInheritedDescriptorAndDropsMalformedMessages) {
@@ -133,6 +141,26 @@ TEST(DaemonLifecycle, UnconfiguredDaemonStopsBeforeDetaching) {
     EXPECT_EQ(ReadFile(world.Path("handset.out")).find("subscribed"), std::string::npos);
 }
 
+TEST(DaemonLifecycle, SigtermWhileIdleAccountsTheRunSavesAndExits) {
+    DaemonWorld world(/*timeScale=*/200, /*startUptime=*/5000);
+    world.WriteConfig({{"ulv_cummulative_uptime", "1000"}});  // hexadecimal: 4096 s
+    world.StartHandset("service 0\n");
+    ASSERT_TRUE(Launch(world, /*settle=*/false));
+    ASSERT_TRUE(world.WaitForAplog("Waiting for the Async messages...\\n\\r"));
+    const long started = TraceNumber(world.Trace(), "uptime from sysinfo=");
+    ASSERT_GE(started, 5000);
+    long before = 0, after = 0;
+    sim::Uptime(&before);
+    EXPECT_TRUE(Stop(world));
+    sim::Uptime(&after);
+    // The cumulative uptime grew by the uptime elapsed since the daemon sampled it.
+    const long saved =
+        std::strtol(world.ConfigValue("ulv_cummulative_uptime").c_str(), nullptr, 16);
+    EXPECT_EQ(TraceNumber(world.Trace(), "cumulative uptime from signal handler="), saved);
+    EXPECT_GE(saved - 4096, before - started);
+    EXPECT_LE(saved - 4096, after - started);
+}
+
 TEST(Reporting, PeriodicReportFallsDueAfterTheReportDurationOfCumulativeUptime) {
     // 6 hours of simulated time in about six seconds.
     DaemonWorld world(/*timeScale=*/3600, /*startUptime=*/1000);
@@ -142,17 +170,37 @@ TEST(Reporting, PeriodicReportFallsDueAfterTheReportDurationOfCumulativeUptime) 
     ASSERT_TRUE(Launch(world, /*settle=*/false));
     ASSERT_TRUE(world.WaitForSmsCount(1, /*seconds=*/120)) << world.Aplog();
 
-    // Handed over once, at the tick (every 900 s) that found 900 s or fewer left of the 21600 s
-    // counted from the start (uptime 1000 s, all of it added by the start-up decision).
-    EXPECT_EQ(Count(world.Trace(), "Periodic timer resetting ....\n"), 1);
-    const long due = 21600 - 900;
+    // The start-up decision adds the boot-to-start uptime; from then on every tick adds
+    // exactly 900 s, and the first tick that finds 900 s or fewer left in the 6 hours (21600 s)
+    // hands over to the report, once.
+    const std::string trace = world.Trace();
+    std::smatch sampled;
+    ASSERT_TRUE(std::regex_search(trace, sampled, std::regex("uptime from sysinfo=(\\d+)\n")));
+    const size_t handover = trace.find("Periodic timer resetting ....\n");
+    ASSERT_NE(handover, std::string::npos);
+    EXPECT_EQ(handover, trace.rfind("Periodic timer resetting ....\n"));
+    std::vector<long> cumulative;
+    size_t beforeHandover = 0;
+    const std::regex tick("Current UpTime \\d+ seconds and cumulativeuptime (\\d+)\n");
+    for (std::sregex_iterator it(trace.begin(), trace.end(), tick), end; it != end; ++it) {
+        cumulative.push_back(std::atol((*it)[1].str().c_str()));
+        beforeHandover += static_cast<size_t>(it->position()) < handover;
+    }
+    ASSERT_GT(beforeHandover, 0u);
+    long expected = std::atol(sampled[1].str().c_str());
+    for (long seen : cumulative) EXPECT_EQ(seen, expected += 900);
+    const long due = cumulative[beforeHandover - 1];
+    EXPECT_LE(21600 - (due - 900), 900);
+    if (beforeHandover > 1) {
+        EXPECT_GT(21600 - (cumulative[beforeHandover - 2] - 900), 900);
+    }
     const std::vector<std::string> decoded = DecodeAll(world.SmsLines());
     ASSERT_EQ(decoded.size(), 1u);
     ExpectJson(decoded[0],
                {{"kind", "\"periodic\""}, {"callTime", "7"}, {"genericData", '"' + generic + '"'}});
     const long uptimeMs = std::atol(JsonField(decoded[0], "uptimeMs").c_str());
     EXPECT_GE(uptimeMs, due * 1000);
-    EXPECT_LT(uptimeMs, (due + 1800) * 1000);
+    EXPECT_LT(uptimeMs, (due + 900) * 1000);
     // The period now counts from the report; the mark is taken as the body is built, the
     // header's uptime a moment later.
     ASSERT_TRUE(world.WaitForAplog("Some thing was sent, to begin periodic timer\\n\\r", 24));

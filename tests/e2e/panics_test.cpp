@@ -220,4 +220,31 @@ TEST(Panics, AFifoALinkOrAHugeBinaryPartitionLeavesTheScheduleRunning) {
     EXPECT_TRUE(world.SmsLines().empty());
 }
 
+// An e-mail destination: the phone answers the gateway query with nothing, so the daemon reads
+// the gateway from the SMS setup file, and the text starts with the address.
+TEST(Panics, EmailDestinationGoesThroughTheGatewayOfTheSetupFile) {
+    DaemonWorld world;
+    world.WriteConfig({{"ulv_sms_address_type", "1"},
+                       {"ulv_destination_address", "ops.crash@example.com"},
+                       {"ulv_last_panic_timestamp", "10"}});
+    WriteFile(world.Path("zel_app/setup/zel_sms.cfg"),
+              "[SmsSetup]\n# EMAIL_GATEWAY = 1111\nEMAIL_GATEWAY = 6245\n");
+    WriteFile(world.Path("zellocal/panic/bp_panic.log1"), BpPanicRecord(9, 0x20, Counting(0, 36)));
+    world.StartHandset(std::string(kSameSoftware) + "email_gateway\n");
+    ASSERT_TRUE(Launch(world));
+
+    const std::vector<std::string> sms = world.SmsLines();
+    ASSERT_EQ(sms.size(), 1u);
+    for (const char* field : {" pid=0x32 ", " dest=6245 ", " len=160 "})
+        EXPECT_NE(sms[0].find(field), std::string::npos) << field << " in " << sms[0];
+    const std::string text = DaemonWorld::SmsText(sms[0]);
+    EXPECT_EQ(text.rfind("ops.crash@example.com ", 0), 0u);
+    EXPECT_EQ(text.size(), 160u);  // 22 + 138 of the 152 report characters
+    int exitCode = 0;
+    const std::string output = Decode({text}, &exitCode);
+    EXPECT_EQ(exitCode, 1);  // cut short by the e-mail form, as the receiver sees it
+    ExpectJson(output, {{"truncated", "true"}, {"timestamp", "32"}});
+    EXPECT_NE(world.Trace().find("Email Gateway from SMS setup is 6245\n\n"), std::string::npos);
+}
+
 }  // namespace
