@@ -73,7 +73,11 @@ TEST(Fingerprint, FirstReportCarriesTheFingerprintOfTheFlashImages) {
             RunToEnd({ULV_HANDSET_PATH, "--root", world.root(), "--prepare"}, &status);
             EXPECT_EQ(status, 0);
             EXPECT_EQ(ReadFile(root), *c.root);
-            if (c.kern == &kMissing) unlink(kern.c_str());
+            if (c.kern == &kMissing) {
+                unlink(kern.c_str());
+            } else {
+                EXPECT_EQ(ReadFile(kern), *c.kern);
+            }
         }
         const bool hasKern = c.kern != &kMissing;
         const std::vector<std::string> md5 =

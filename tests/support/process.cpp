@@ -122,7 +122,10 @@ std::string ReadFile(const std::string& path) {
 }
 
 bool WriteFile(const std::string& path, const std::string& content) {
-    return static_cast<bool>(std::ofstream(path, std::ios::binary) << content);
+    std::ofstream file(path, std::ios::binary);
+    file << content;
+    file.close();  // a write that fails on the flush fails here
+    return !file.fail();
 }
 
 }  // namespace ulvtest

@@ -3,6 +3,7 @@
 #include "inventory/inventory.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,9 @@ TEST(FingerprintDigests, JoinsSlotsZeroTwoOneEachUpToItsEnd) {
     std::string all;  // every byte: every entry of the checksum's nibble table is used
     for (int b = 0; b < 256; ++b) all += static_cast<char>(255 - b);
     EXPECT_EQ(ULVCrc16(reinterpret_cast<const uint8_t*>(all.data()), 256), BitwiseCrc(all));
+    // The published check value ties both to CRC-16/X-25 itself.
+    EXPECT_EQ(ULVCrc16(reinterpret_cast<const uint8_t*>("123456789"), 9), 0x906E);
+    EXPECT_EQ(BitwiseCrc("123456789"), 0x906E);
 }
 
 // A descriptor whose reads fail part-way: a non-blocking pipe with its writer still open gives
@@ -63,14 +67,19 @@ TEST(Md5ReadToEnd, KeepsTheDigestOfTheBytesBeforeAReadErrorAndReportsIt) {
 
 using PartitionMd5Test = DaemonTest;
 
-TEST_F(PartitionMd5Test, NeverFollowsALinkAndClosesWhatItOpens) {
+TEST_F(PartitionMd5Test, HashesOnlyRegularFilesAndDevicesAndClosesWhatItOpens) {
     const std::string dir = root_ + "/dev/mtdblock/";
     WriteFile("dev/mtdblock/bpsw", "A");
     WriteFile("elsewhere", "secret");
     ASSERT_EQ(symlink((root_ + "/elsewhere").c_str(), (dir + "kern").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir + "root").c_str(), 0600), 0);  // no writer: must not block
+    ASSERT_EQ(mkdir((dir + "dir").c_str(), 0700), 0);
     const std::pair<const char*, const char*> cases[] = {
         {"/dev/mtdblock/bpsw", kMd5OfA},
         {"/dev/mtdblock/kern", kEmptyMd5},  // a link is not followed
+        {"/dev/mtdblock/root", kEmptyMd5},
+        {"/dev/mtdblock/dir", kEmptyMd5},
+        {"/dev/mtdblock/missing", kEmptyMd5},
     };
     const size_t descriptors = OpenDescriptors();
     for (const auto& [device, digest] : cases) {
@@ -111,14 +120,25 @@ std::string Pattern(size_t count) {
 // from an independent implementation); long reads are checked end to end against md5sum.
 TEST(Md5, MatchesTheReferenceDigestsAtEveryPaddingBoundary) {
     const std::pair<std::string, const char*> cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
         {"1234567890123456789012345678901234567890"
          "1234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
         {std::string(1 << 21, 'a'), "de89461b64701958984c95d1bfb0065a"},  // 4 bytes of bit count
         {Pattern(55), "52c0e574e1198de5fe3f8f11440dcb1b"},
         {Pattern(56), "46c9907fc908ee68b1e7b8e71286a518"},
+        {Pattern(57), "1c805dd236c35cab25fcb1bc73802c51"},
         {Pattern(63), "a62f6d59e837867693f042f5b8f5a236"},
+        {Pattern(64), "7160b8fb5e9e4023d549c3971fbaeead"},
+        {Pattern(65), "70bd662e7aefbda85a0f7244167b7897"},
+        {Pattern(119), "e84905d4214f4d1ca56c2cdcc152b143"},
+        {Pattern(120), "e3eb5a6c8669ea01a8c185b8abc8a5dc"},
+        {Pattern(127), "acce2474d6cc8302120d09c818d17ef7"},
+        {Pattern(128), "10b2da1a82f16d99a81a7203fe9f02cb"},
     };
     for (const auto& [input, digest] : cases) EXPECT_EQ(Md5Hex(input), digest) << input.size();
 }

@@ -30,27 +30,34 @@ int ReadCleared() {
 // Values that show each written form, in place of ConfigText's defaults.
 const std::map<std::string, std::string> kValues = {
     {"ulv_sms_address_type", "255"},  // u8: unsigned
+    {"ulv_last_num_panics", "200"},
     {"ulv_lst_bldinfo_baselabel", "ABCDEFGHIJKLMNOPQRST"},
+    {"ulv_last_flex_version", "FLEX_A"},
     {"ulv_last_panic_timestamp", "deadbeef"},  // %x: lower case, no prefix
+    {"ulv_last_preiodic_report_timestamp", "2a30"},
+    {"ulv_last_powerup_timestamp", "1234"},
     {"ulv_cummulative_uptime", "ffffffff"},
     {"ulv_report_delay", "15"},
     {"ulv_last_ap_quela_num_panics", "-1"},  // u32 through %d: signed
+    {"ulv_last_ap_quela_panic_timestamp", "abc"},
     {"ulv_last_ap_num_dump", "-2147483648"},
+    {"ulv_last_ap_num_dump_timestamp", "7fffffff"},
     {"ulv_last_ap_kernel_timestamp", "5f5e100"},
+    {"enableCoreDumps", "1"},
 };
 
 const std::string kWritten = ulvtest::ConfigText(kValues);  // Record() as written
 
 FlexConfig Record() {
     // clang-format off
-    FlexConfig c{.ulv_availability = 1, .ulv_sms_address_type = 255, .ulv_last_num_panics = 0,
-                 .ulv_lst_bldinfo_baselabel = {}, .ulv_last_flex_version = "FLEX_7",
-                 .ulv_last_panic_timestamp = 0xDEADBEEF, .ulv_last_preiodic_report_timestamp = 0,
-                 .ulv_last_powerup_timestamp = 0, .ulv_cummulative_uptime = 0xFFFFFFFF,
+    FlexConfig c{.ulv_availability = 1, .ulv_sms_address_type = 255, .ulv_last_num_panics = 200,
+                 .ulv_lst_bldinfo_baselabel = {}, .ulv_last_flex_version = "FLEX_A",
+                 .ulv_last_panic_timestamp = 0xDEADBEEF, .ulv_last_preiodic_report_timestamp = 0x2A30,
+                 .ulv_last_powerup_timestamp = 0x1234, .ulv_cummulative_uptime = 0xFFFFFFFF,
                  .ulv_destination_address = "+15550100", .ulv_report_duration = 24, .ulv_report_delay = 15,
-                 .ulv_last_ap_quela_num_panics = 0xFFFFFFFF, .ulv_last_ap_quela_panic_timestamp = 0,
-                 .ulv_last_ap_num_dump = 0x80000000, .ulv_last_ap_num_dump_timestamp = 0,
-                 .ulv_last_ap_kernel_timestamp = 0x5F5E100, .enableCoreDumps = 0};
+                 .ulv_last_ap_quela_num_panics = 0xFFFFFFFF, .ulv_last_ap_quela_panic_timestamp = 0xABC,
+                 .ulv_last_ap_num_dump = 0x80000000, .ulv_last_ap_num_dump_timestamp = 0x7FFFFFFF,
+                 .ulv_last_ap_kernel_timestamp = 0x5F5E100, .enableCoreDumps = 1};
     // clang-format on
     std::memcpy(c.ulv_lst_bldinfo_baselabel, "ABCDEFGHIJKLMNOPQRST", 20);  // full width, no NUL
     return c;
@@ -73,10 +80,13 @@ TEST_F(FlexConfigTest, WritesExactlyTheNineteenLinesAndReadsThemBackInAnyOrder) 
 TEST_F(FlexConfigTest, KeyMatchesOnlyALineBeginningWithTheWholeKeyAndEquals) {
     const std::pair<std::string, int> cases[] = {
         {"ulv_report_delay = 9", 9},
+        {"ulv_report_delay=9", 9},
         {"ulv_report_delay \t =  9", 9},
         {"ulv_lst_bldinfo_baselabel = ulv_report_delay=9", 5},  // a label cannot inject a key
         {"ulv_report_delay_extra = 9", 5},
         {" ulv_report_delay = 9", 5},
+        {"xulv_report_delay = 9", 5},
+        {"ulv_report_delay 9 = 3", 5},
         {"ulv_report_delay", 5},
     };
     for (const auto& [line, delay] : cases) {
