@@ -1,3 +1,6 @@
+#include <cstdio>
+#include <string>
+
 #include "daemon/daemon.h"
 #include "daemon_fixture.h"
 #include "reports/reports.h"
@@ -16,6 +19,18 @@ std::string U32(uint32_t value) {
     return {reinterpret_cast<char*>(&value), 4};
 }
 
+// The bytes as two-digit hex numbers, for a readable trace of binary message data.
+std::string Hex(const std::string& data) {
+    std::string text;
+    for (unsigned char byte : data) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        if (!text.empty()) text += ' ';
+        text += digits;
+    }
+    return text;
+}
+
 // A malformed registration is dropped end to end; here what each message sets, and whether it
 // asks to send (the send's gate, with in-service and the timer flag clear, traces and stops).
 TEST_F(TapiEventsTest, MessagesSetTheirFlagAndAskToSendOnlyTowardsSending) {
@@ -31,7 +46,7 @@ TEST_F(TapiEventsTest, MessagesSetTheirFlagAndAskToSendOnlyTowardsSending) {
     };
     ConnectDevices();
     for (const auto& [msgId, data, flag, before, after, sends] : cases) {
-        SCOPED_TRACE(data);
+        SCOPED_TRACE(Hex(data));
         ulvState.*flag = static_cast<uint8_t>(before);
         WriteFile("zel_user/download/appwrite/ulvPanicInfo", "");
         Handle(msgId, data);
@@ -59,7 +74,7 @@ TEST_F(TapiEventsTest, StartUpStrengthSevenSetsSixClearsNinetyNineChangesNothing
 
 // Once the decision has run, service coming back after an outage sends what waits. A
 // confirmation is traced even when its data is rejected.
-TEST_F(TapiEventsTest, InServiceAfterAnOutageSendsWhatWaits) {
+TEST_F(TapiEventsTest, InServiceAfterAnOutageSendsWhatWaitsAndARejectedConfirmationIsTraced) {
     ConnectDevices();
     Handle(SMS_SEND_CNF_MSGID, std::string(13, '\0'));
     EXPECT_EQ(TraceMessages(), std::vector<std::string>{"coming the cnf msgid\n\n"});

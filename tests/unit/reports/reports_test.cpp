@@ -44,7 +44,8 @@ class ReportsTest : public DaemonTest {
         const uint16_t n = static_cast<uint16_t>(stamps.size());
         auto* list = static_cast<PanicRecord*>(std::calloc(n, sizeof(PanicRecord)));
         for (uint16_t i = 0; i < n; ++i) {
-            list[i].timestamp = stamps[i], list[i].id = firstId + i;
+            list[i].timestamp = stamps[i];
+            list[i].id = firstId + i;
             for (uint8_t d = 0; d < PANIC_DATA_SIZE; ++d) list[i].data[d] = d;
         }
         if (index == nullptr) return list;
@@ -198,8 +199,10 @@ TEST_F(ReportsTest, ClosedGateOnlyTracesTheFourFlags) {
         {0, 1, 1, 1}, {1, 0, 1, 1}, {1, 1, 0, 1}, {1, 1, 1, 0}, {0, 2, 3, 4}};
     const uint32_t all = PENDING_CRASH | PENDING_SW_CHANGE | PENDING_PERIODIC;
     for (const auto& f : flags) {
-        ulvState.inService = f[0], ulvState.timerExpired = f[1];
-        ulvState.validPlmn = f[2], ulvState.sqState = f[3];
+        ulvState.inService = f[0];
+        ulvState.timerExpired = f[1];
+        ulvState.validPlmn = f[2];
+        ulvState.sqState = f[3];
         ulvState.pendingReports = all;
         ULVSmsSend();
         EXPECT_EQ(ulvState.pendingReports, all);
@@ -287,8 +290,12 @@ TEST_F(ReportsTest, ConfirmationStartsTheNextTimerAndReleasesAFinishedList) {
         std::remove((root_ + "/zel_app/setup/ulv.cfg").c_str());
         SetBp({0x100, 0x200}, true, 2);
         ulvState.bpSentCount = 2;
-        quelaLeft ? SetQuela({0x300}) : ULVDeleteQuelaPanics();
-        ulvState.apcdPending = coreDump, ulvState.apcdFailures = 2;
+        if (quelaLeft)
+            SetQuela({0x300});
+        else
+            ULVDeleteQuelaPanics();
+        ulvState.apcdPending = coreDump;
+        ulvState.apcdFailures = 2;
         ulvState.pendingReports = 0;
         ulvState.lastSentSequence = 8;
         ulvState.smsInFlight = inFlight;
@@ -409,13 +416,22 @@ TEST_F(ReportsTest, EachFailingCallIsLoggedAndTheReportStillGoesOutOrIsRolledBac
             {"TAPI_ACCE_GetFactorySerialNo Failure!\n"}, 0, false, REPORT_SERIAL_OFFSET,
             REPORT_SERIAL_SIZE),
         Row(
-            "call time, BP panic", Call::CallTime, [&] { SetBp({0x10}, true, 1), crash(); },
+            "call time, BP panic", Call::CallTime,
+            [&] {
+                SetBp({0x10}, true, 1);
+                crash();
+            },
             callTime,
             {"TAPI_ULV_GetCallTime failure\n", "Get the Call Time Failed\n",
              "BP panic report is ready to send\n"},
             1, false, 64, 4),
         Row(
-            "call time, QUELA panic", Call::CallTime, [&] { SetQuela({0x10}), crash(); }, callTime,
+            "call time, QUELA panic", Call::CallTime,
+            [&] {
+                SetQuela({0x10});
+                crash();
+            },
+            callTime,
             {"TAPI_ULV_GetCallTime failure\n", "Get the Call Time Failed\n",
              "QUELA panic report is ready to send\n"},
             1, false, 64, 0),
@@ -425,7 +441,11 @@ TEST_F(ReportsTest, EachFailingCallIsLoggedAndTheReportStillGoesOutOrIsRolledBac
         Row("call time, periodic", Call::CallTime, periodic, {"TAPI_ULV_GetCallTime failure\n\r"},
             {"TAPI_ULV_GetCallTime failure\n", "Sending ULV periodic report\n"}, 1, true, 64, 4),
         Row(
-            "generic data", Call::GenericData, [&] { fake::tapi.generic.fill(0xEE), periodic(); },
+            "generic data", Call::GenericData,
+            [&] {
+                fake::tapi.generic.fill(0xEE);
+                periodic();
+            },
             {"TAPI_ULV_GetGenericData failure\n\r"}, {"TAPI_ULV_GetGenericData failure\n"}, 1, true,
             88, 24),
         Row("validity period", Call::ExpirePeriod, periodic, {}, {}, 1, true, 0, 0,
@@ -482,7 +502,10 @@ TEST_F(ReportsTest, EachFailingCallIsLoggedAndTheReportStillGoesOutOrIsRolledBac
         fake::aplog.records.clear();
         fake::Fail(row.call, -1);
         const bool versions = ulvState.pendingReports == 0;
-        versions ? static_cast<void>(ULVReadVersionInfo()) : static_cast<void>(ULVSmsSend());
+        if (versions)
+            ULVReadVersionInfo();
+        else
+            ULVSmsSend();
         EXPECT_TRUE(InOrder(fake::aplog.Texts(), row.logs));
         EXPECT_TRUE(InOrder(TraceMessages(), row.traces));
         EXPECT_EQ(fake::tapi.submissions.size(), size_t(row.sent));

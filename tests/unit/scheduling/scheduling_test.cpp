@@ -326,7 +326,10 @@ TEST_F(SchedulingTest, EmptyGatewayFromThePhoneIsReadFromTheSetupFile) {
     const std::string base = std::getenv("ZEL_APP_WRITE_PATH"), tooLong(250, 'x');
     for (const std::string* other : {static_cast<const std::string*>(nullptr), &tooLong}) {
         Prepare({{"ulv_sms_address_type", "1"}});
-        other ? setenv("ZEL_APP_WRITE_PATH", other->c_str(), 1) : unsetenv("ZEL_APP_WRITE_PATH");
+        if (other)
+            setenv("ZEL_APP_WRITE_PATH", other->c_str(), 1);
+        else
+            unsetenv("ZEL_APP_WRITE_PATH");
         EXPECT_EQ(ULVCheckGateway(), GATEWAY_NOT_AVAILABLE);
         setenv("ZEL_APP_WRITE_PATH", base.c_str(), 1);
     }
@@ -367,14 +370,21 @@ TEST_F(SchedulingTest, EachFailingRequestOrQueryIsLoggedAndTheScheduleGoesOn) {
         std::function<void()> next;
     };
     auto check = [] { return ULVCheckGateway(); };
-    auto restart = [] { return ULVStartTimer(6, 15), 0; };
+    auto restart = [] {
+        ULVStartTimer(6, 15);
+        return 0;
+    };
     const char* restarted = "start 0,0,15,0; delete 0,15,0,0";
     const char* retry = "start 0,0,15,0";
     const char* getGateway = "TAPI_SMS_GetEmailGateway failure - 22\n\r";
     const Row rows[] = {
         Row(
-            "first start", Call::TimerStart, -1, 0, [] { return ULVStartTimer(2, 900), 0; }, 0,
-            {"Timer firing for the first time\n\r", "ULV Start timer ioctl error = 22\n\r"}, {},
+            "first start", Call::TimerStart, -1, 0,
+            [] {
+                ULVStartTimer(2, 900);
+                return 0;
+            },
+            0, {"Timer firing for the first time\n\r", "ULV Start timer ioctl error = 22\n\r"}, {},
             "start 0,15,0,0",
             [] {
                 EXPECT_EQ(timerFirstTime, 0);
@@ -391,15 +401,21 @@ TEST_F(SchedulingTest, EachFailingRequestOrQueryIsLoggedAndTheScheduleGoesOn) {
             [] { EXPECT_EQ(timerFirstTime, 0); }),  // the next start is no first one
         Row(
             "phone number destination", Call::EmailGateway, -1, 0,
-            [] { return ulvState.outgoingSms.addressType = 0, ULVCheckGateway(); },
+            [] {
+                ulvState.outgoingSms.addressType = 0;
+                return ULVCheckGateway();
+            },
             GATEWAY_AVAILABLE, {}, {}, "", [] { EXPECT_EQ(fake::Made(Call::EmailGateway), 0); }),
         Row("service centre", Call::ServiceCentre, -1, 0, check, GATEWAY_NOT_AVAILABLE,
             {"FAIL: GetServiceCenter"}, {"FAIL: GetServiceCenter\n"}, retry,
             [] { EXPECT_EQ(fake::Made(Call::EmailGateway), 0); }),
         Row(
             "empty service centre", Call::ServiceCentre, 0, 0,
-            [] { return fake::tapi.serviceCentre = "", ULVCheckGateway(); }, GATEWAY_NOT_AVAILABLE,
-            {"INV: SCAddress emtpy"}, {"INV: SCAddress emtpy\n"}, retry,
+            [] {
+                fake::tapi.serviceCentre = "";
+                return ULVCheckGateway();
+            },
+            GATEWAY_NOT_AVAILABLE, {"INV: SCAddress emtpy"}, {"INV: SCAddress emtpy\n"}, retry,
             [] { EXPECT_EQ(fake::Made(Call::EmailGateway), 0); }),
         Row("gateway, from the setup file", Call::EmailGateway, -1, 0, check, GATEWAY_AVAILABLE,
             {getGateway},
@@ -422,8 +438,12 @@ TEST_F(SchedulingTest, EachFailingRequestOrQueryIsLoggedAndTheScheduleGoesOn) {
             }),
         Row(
             "retry once confirmed", Call::ServiceCentre, -1, ULV_TIMER_GATEWAY_ID,
-            [] { return gatewayState = GATEWAY_STATE_CONFIRMED, ULVTimerHandler(), 0; }, 0, {},
-            {"In ULV Timer Handler timer id = 6\n"}, "",
+            [] {
+                gatewayState = GATEWAY_STATE_CONFIRMED;
+                ULVTimerHandler();
+                return 0;
+            },
+            0, {}, {"In ULV Timer Handler timer id = 6\n"}, "",
             [] { EXPECT_EQ(fake::Made(Call::ServiceCentre), 0); }),
     };
     for (const Row& row : rows) {

@@ -311,10 +311,13 @@ TEST_F(FlexConfigTest, WriterKilledAtRandomMomentsLeavesTheOldOrTheNewFileWhole)
         ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
-        for (int k = 1; child == 0; ++k) {  // each write changes the file and is reported
-            ulvState.flexConfig = records[(onDisk + k) % 2];
-            ULVSetFlexConfig();
-            if (write(done[1], "", 1) != 1) _exit(3);
+        if (child == 0) {
+            // The child writes until it is killed: each write changes the file and is reported.
+            for (int k = 1;; ++k) {
+                ulvState.flexConfig = records[(onDisk + k) % 2];
+                ULVSetFlexConfig();
+                if (write(done[1], "", 1) != 1) _exit(3);
+            }
         }
         close(done[1]);
         char byte = 0;  // against a vacuous pass: a write completed before the kill

@@ -46,6 +46,7 @@ TEST_F(InitTest, EachAccountingPointAddsSamplesAndSavesItsOwnShare) {
     const std::string tick = "Current UpTime 5100 seconds and cumulativeuptime 4996\n";
     const std::string report = "Current UpTime 5100 seconds and CumulativeUptime 4096\n";
     struct Row {
+        const char* name;
         void (*act)();
         bool fails;
         std::vector<std::string> traces;
@@ -54,15 +55,57 @@ TEST_F(InitTest, EachAccountingPointAddsSamplesAndSavesItsOwnShare) {
     };
     void (*const init)() = [] { ULVInit(); };
     const Row rows[] = {
-        {init, false, {"uptime from sysinfo=5100\n"}, 4096, 5100, 0, "1000"},
-        {init, true, {noUptime, "uptime from sysinfo=0\n"}, 4096, 0, 0, "1000"},
-        {ULVAccountUptimeTick, false, {tick}, 4996, 5100, 0, "1384"},
-        {ULVAccountUptimeTick, true, {noUptime}, 4996, 5000, 0, "1384"},
-        {ULVComputeReportUptime, false, {report}, 4096, 5000, 4196, "1000"},
-        {ULVComputeReportUptime, true, {}, 4096, 5000, 4096, "1000"},
+        {.name = "start-up",
+         .act = init,
+         .fails = false,
+         .traces = {"uptime from sysinfo=5100\n"},
+         .cumulative = 4096,
+         .sample = 5100,
+         .reportUptime = 0,
+         .saved = "1000"},
+        {.name = "start-up, uptime unreadable",
+         .act = init,
+         .fails = true,
+         .traces = {noUptime, "uptime from sysinfo=0\n"},
+         .cumulative = 4096,
+         .sample = 0,
+         .reportUptime = 0,
+         .saved = "1000"},
+        {.name = "tick",
+         .act = ULVAccountUptimeTick,
+         .fails = false,
+         .traces = {tick},
+         .cumulative = 4996,
+         .sample = 5100,
+         .reportUptime = 0,
+         .saved = "1384"},
+        {.name = "tick, uptime unreadable",
+         .act = ULVAccountUptimeTick,
+         .fails = true,
+         .traces = {noUptime},
+         .cumulative = 4996,
+         .sample = 5000,
+         .reportUptime = 0,
+         .saved = "1384"},
+        {.name = "report uptime",
+         .act = ULVComputeReportUptime,
+         .fails = false,
+         .traces = {report},
+         .cumulative = 4096,
+         .sample = 5000,
+         .reportUptime = 4196,
+         .saved = "1000"},
+        {.name = "report uptime, uptime unreadable",
+         .act = ULVComputeReportUptime,
+         .fails = true,
+         .traces = {},
+         .cumulative = 4096,
+         .sample = 5000,
+         .reportUptime = 4096,
+         .saved = "1000"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(&row - rows);
+        SCOPED_TRACE(row.name);
         ResetProcessState();
         WriteConfig({{"ulv_cummulative_uptime", "1000"}});  // 4096 s
         ASSERT_EQ(ULVGetFlexConfig(), 0);
