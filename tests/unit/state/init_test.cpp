@@ -54,56 +54,20 @@ TEST_F(InitTest, EachAccountingPointAddsSamplesAndSavesItsOwnShare) {
         const char* saved;
     };
     void (*const init)() = [] { ULVInit(); };
+    // Each row: its name, what runs, whether the uptime read fails, the traces, then the
+    // cumulative uptime, the last sample and the report uptime after it, and the saved value.
+    // clang-format off
     const Row rows[] = {
-        {.name = "start-up",
-         .act = init,
-         .fails = false,
-         .traces = {"uptime from sysinfo=5100\n"},
-         .cumulative = 4096,
-         .sample = 5100,
-         .reportUptime = 0,
-         .saved = "1000"},
-        {.name = "start-up, uptime unreadable",
-         .act = init,
-         .fails = true,
-         .traces = {noUptime, "uptime from sysinfo=0\n"},
-         .cumulative = 4096,
-         .sample = 0,
-         .reportUptime = 0,
-         .saved = "1000"},
-        {.name = "tick",
-         .act = ULVAccountUptimeTick,
-         .fails = false,
-         .traces = {tick},
-         .cumulative = 4996,
-         .sample = 5100,
-         .reportUptime = 0,
-         .saved = "1384"},
-        {.name = "tick, uptime unreadable",
-         .act = ULVAccountUptimeTick,
-         .fails = true,
-         .traces = {noUptime},
-         .cumulative = 4996,
-         .sample = 5000,
-         .reportUptime = 0,
-         .saved = "1384"},
-        {.name = "report uptime",
-         .act = ULVComputeReportUptime,
-         .fails = false,
-         .traces = {report},
-         .cumulative = 4096,
-         .sample = 5000,
-         .reportUptime = 4196,
-         .saved = "1000"},
-        {.name = "report uptime, uptime unreadable",
-         .act = ULVComputeReportUptime,
-         .fails = true,
-         .traces = {},
-         .cumulative = 4096,
-         .sample = 5000,
-         .reportUptime = 4096,
-         .saved = "1000"},
+        {"start-up", init, false, {"uptime from sysinfo=5100\n"}, 4096, 5100, 0, "1000"},
+        {"start-up, uptime unreadable", init, true, {noUptime, "uptime from sysinfo=0\n"},
+         4096, 0, 0, "1000"},
+        {"tick", ULVAccountUptimeTick, false, {tick}, 4996, 5100, 0, "1384"},
+        {"tick, uptime unreadable", ULVAccountUptimeTick, true, {noUptime}, 4996, 5000, 0, "1384"},
+        {"report uptime", ULVComputeReportUptime, false, {report}, 4096, 5000, 4196, "1000"},
+        {"report uptime, uptime unreadable", ULVComputeReportUptime, true, {}, 4096, 5000, 4096,
+         "1000"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         ResetProcessState();
