@@ -186,6 +186,12 @@ TEST_P(FleetStore, ResendsMergeAndDistinctEventsNeverDo) {
         EXPECT_EQ(Dump(fresh.store(), "SELECT COUNT(*) FROM reports"),
                   std::to_string(c.stored) + "\n");
     }
+    // The first of a report and its resends is the one kept, with its own call time.
+    TestStore fresh(GetParam());
+    Ingest(fresh.store(), Csv({{0, Text(Periodic(kA, 1000, 3))}, {0, crash}, {kHour, resent},
+                               {0, coreResent}, {0, core}}));
+    EXPECT_EQ(Dump(fresh.store(), "SELECT kind, call_time FROM reports ORDER BY kind"),
+              "coreDump|8\ncrash|7\nperiodic|3\n");
 }
 
 // Texts that are no report are kept once with their reason. Cut e-mail texts are stored flagged:
